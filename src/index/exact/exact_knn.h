@@ -1,0 +1,28 @@
+// Exact k-nearest-neighbour search: score every point, rank, keep `limit`.
+//
+// Visits the table once in its iteration order. With a tenant, points that do
+// not match it are skipped. Scoring per metric:
+//   Euclidean   skip on length mismatch, else euclidean_distance
+//   Cosine      skip when cosine_similarity fails (mismatch or zero norm)
+//   DotProduct  skip on length mismatch, else dot_product
+// Then one stable rank_by_metric over all candidates and truncation to
+// min(limit, count). Never fails. The caller holds the table for reading.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/distance/metric.h"
+#include "core/vector/point.h"
+#include "core/vector/scored_point.h"
+
+namespace tavrik {
+
+std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                          Metric metric, const PointTable& points,
+                                          std::optional<std::string_view> tenant);
+
+}  // namespace tavrik

@@ -1,0 +1,22 @@
+#include "index/hnsw/hnsw_index.h"
+
+#include <utility>
+
+namespace tavrik {
+
+const HNSWNode* NodeTable::find(std::uint64_t id) const {
+  const auto found = map_.find(id);
+  return found == map_.end() ? nullptr : &found->second;
+}
+
+HNSWNode* NodeTable::find(std::uint64_t id) {
+  const auto found = map_.find(id);
+  return found == map_.end() ? nullptr : &found->second;
+}
+
+void NodeTable::put(std::uint64_t key, HNSWNode node) {
+  map_.insert_or_assign(key, std::move(node));
+  if (!largest_id_ || key > *largest_id_) largest_id_ = key;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,69 @@
+// The records of the layered proximity graph.
+//
+// The graph stores ids only; every distance is measured against the vector
+// of the point with the same id in the segment's point table. Links are
+// directed and kept in the order they were added; nothing removes or
+// reorders a link. A listed id need not have a point or a node of its own
+// (a loaded snapshot may lack them): walks skip such ids.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/hashing/seeded_hash.h"
+
+namespace tavrik {
+
+// Layers are numbered 0..15; a node's level is at most 15.
+inline constexpr std::size_t MAX_LAYERS = 16;
+
+struct HNSWNode {
+  std::uint64_t id = 0;
+  // neighbors[k]: the node's links on layer k; empty on layers it doesn't reach.
+  std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
+};
+
+// Node id -> node, remembering the largest id ever stored (nodes are only
+// added or replaced, never removed, so that bound only grows).
+class NodeTable {
+ public:
+  using Map = IdMap<HNSWNode>;
+
+  const HNSWNode* find(std::uint64_t id) const;
+  HNSWNode* find(std::uint64_t id);
+
+  // Stores `node` under `key`, replacing any node already there.
+  void put(std::uint64_t key, HNSWNode node);
+
+  std::size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  // The largest key stored; absent while the table is empty.
+  std::optional<std::uint64_t> largest_id() const { return largest_id_; }
+
+  Map::const_iterator begin() const { return map_.begin(); }
+  Map::const_iterator end() const { return map_.end(); }
+
+ private:
+  Map map_;
+  std::optional<std::uint64_t> largest_id_;
+};
+
+struct HNSWIndex {
+  // Cap on a list's length when a back link is added, and the base of the
+  // level distribution.
+  std::uint64_t m = 16;
+  // Stored and persisted; insertion is a greedy walk and does not read it.
+  std::uint64_t ef_construction = 64;
+  // Width of the layer-0 search at query time; bounds the graph's results.
+  std::uint64_t ef_search = 32;
+  // Where every walk starts; absent until the first node arrives.
+  std::optional<std::uint64_t> entry_point;
+  // Highest layer in use; never decreases.
+  std::uint64_t max_level = 0;
+  NodeTable nodes;
+};
+
+}  // namespace tavrik

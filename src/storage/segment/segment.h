@@ -1,0 +1,70 @@
+// Segment: the points of one store and the graph over them.
+//
+// Two reader-writer locks guard the two tables. Every operation that needs
+// both takes the points lock first and the index lock second, and releases
+// them in reverse order, so no two operations can wait on each other in a
+// cycle:
+//   upsert, load's swap          both for writing
+//   search, save                 both for reading
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/distance/metric.h"
+#include "core/status.h"
+#include "core/vector/point.h"
+#include "core/vector/scored_point.h"
+#include "index/hnsw/hnsw_index.h"
+
+namespace tavrik {
+
+// Stores at or above this many points are searched through the graph.
+inline constexpr std::size_t kGraphSearchThreshold = 500;
+
+class Segment {
+ public:
+  Segment() = default;
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+
+  // Stores the point under its id, replacing any point with that id whole
+  // (old vector and payload are discarded, never merged), then links it into
+  // the graph. Both write locks are held throughout.
+  void upsert(Point point);
+
+  // The `limit` best points for the query. Below kGraphSearchThreshold points
+  // (or without a graph entry point) an exact scan; otherwise the graph walk,
+  // its candidates re-scored with `metric`. Never fails.
+  std::vector<ScoredPoint> search(std::span<const float> query, std::uint64_t limit,
+                                  Metric metric,
+                                  std::optional<std::string_view> tenant) const;
+
+  // Writes the whole state to `path` as one snapshot.
+  Status save_to_disk(const std::string& path) const;
+
+  // Replaces the whole state with the snapshot in `path`. On failure the
+  // segment is exactly as it was.
+  Status load_from_disk(const std::string& path);
+
+  // Runs `reader(points, index)` under both read locks (tests and tools).
+  template <class Reader>
+  auto read(Reader&& reader) const {
+    std::shared_lock points_guard(points_lock_);
+    std::shared_lock index_guard(index_lock_);
+    return reader(points_, index_);
+  }
+
+ private:
+  mutable std::shared_mutex points_lock_;
+  PointTable points_;
+  mutable std::shared_mutex index_lock_;
+  HNSWIndex index_;
+};
+
+}  // namespace tavrik

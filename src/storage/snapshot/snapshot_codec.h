@@ -1,0 +1,47 @@
+// The snapshot byte format: one value in a compact, self-delimiting binary
+// encoding, holding the point table and then the whole graph index.
+//
+//   points           map: varint key -> Point
+//     Point          varint id, list<f32> vector, option<map<string, PayloadValue>>
+//   m, ef_construction, ef_search   varints
+//   entry_point      option<varint>
+//   max_level        varint
+//   nodes            map: varint key -> HNSWNode (varint id, 16 lists of varint ids)
+//
+// Varints are unsigned LEB128 (at most 10 bytes); signed integers are zigzag
+// varints; floats are little-endian IEEE bits; strings, lists and maps carry
+// a varint count; an option is a 0x00/0x01 byte; an enum is a varint
+// discriminant; fixed arrays and records carry no count. No magic, version or
+// checksum: a file is a snapshot when it decodes. Bytes after the value are
+// ignored. Map entries are written in table order and read in any order; a
+// key met twice keeps the later entry. No check of meaning is made.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/vector/point.h"
+#include "index/hnsw/hnsw_index.h"
+
+namespace tavrik {
+
+std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index);
+
+struct DecodedSnapshot {
+  PointTable points;
+  HNSWIndex index;
+};
+
+struct DecodeResult {
+  std::optional<DecodedSnapshot> snapshot;  // present on success
+  std::string error;                        // the decoder's message otherwise
+};
+
+// Never trusts a count for memory: reserves at most about 1 MiB worth of
+// entries before they actually decode.
+DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes);
+
+}  // namespace tavrik

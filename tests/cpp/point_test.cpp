@@ -1,0 +1,46 @@
+#include "core/vector/point.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tavrik {
+namespace {
+
+Point with_tenant(PayloadValue value) {
+  Point point;
+  point.id = 1;
+  point.payload.emplace();
+  point.payload->emplace(std::string(kTenantKey), std::move(value));
+  return point;
+}
+
+TEST(TextValue, SplitsAtSixtyFourUtf8Bytes) {
+  EXPECT_EQ(text_value(std::string(64, 'a')).index(), 0u);
+  EXPECT_EQ(text_value(std::string(65, 'a')).index(), 1u);
+  std::string two_byte;
+  for (int i = 0; i < 33; ++i) two_byte += "\xc3\xa9";  // 66 bytes, 33 characters
+  EXPECT_EQ(text_value(two_byte).index(), 1u);
+}
+
+TEST(MatchesTenant, TextVariantsMatchByteForByte) {
+  EXPECT_TRUE(matches_tenant(with_tenant(Keyword{"acme"}), "acme"));
+  EXPECT_FALSE(matches_tenant(with_tenant(Keyword{"acme"}), "ACME"));
+  EXPECT_FALSE(matches_tenant(with_tenant(Keyword{"acme"}), "acme "));
+  const std::string long_tenant(70, 't');
+  EXPECT_TRUE(matches_tenant(with_tenant(Text{long_tenant}), long_tenant));
+  EXPECT_TRUE(matches_tenant(with_tenant(Keyword{""}), ""));
+}
+
+TEST(MatchesTenant, NumbersAndMissingPayloadsNeverMatch) {
+  EXPECT_FALSE(matches_tenant(with_tenant(Integer{5}), "5"));
+  EXPECT_FALSE(matches_tenant(with_tenant(Float{5.0}), "5"));
+  Point bare;
+  EXPECT_FALSE(matches_tenant(bare, ""));
+  Point empty;
+  empty.payload.emplace();
+  EXPECT_FALSE(matches_tenant(empty, ""));
+}
+
+}  // namespace
+}  // namespace tavrik
