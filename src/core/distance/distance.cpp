@@ -1,0 +1,80 @@
+#include "core/distance/distance.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace tavrik {
+namespace {
+
+// The three sums cosine needs. Each has its own accumulator and receives its
+// terms in index order, so a single loop gives the same bits as three passes.
+struct CosineSums {
+  float dot;
+  float norm_a;
+  float norm_b;
+};
+
+CosineSums cosine_sums(std::span<const float> a, std::span<const float> b) {
+  CosineSums sums{-0.0f, -0.0f, -0.0f};
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const float dot_term = a[i] * b[i];
+    const float a_term = a[i] * a[i];
+    const float b_term = b[i] * b[i];
+    sums.dot += dot_term;
+    sums.norm_a += a_term;
+    sums.norm_b += b_term;
+  }
+  return sums;
+}
+
+}  // namespace
+
+const char* cosine_error_message(CosineError error) {
+  switch (error) {
+    case CosineError::DimensionMismatch:
+      return "Dimension mismatch: Vector lengths must be structurally identical.";
+    case CosineError::ZeroMagnitude:
+      return "Vector magnitude mathematically cannot be zero during cosine normalization steps.";
+    case CosineError::None:
+      break;
+  }
+  return "";
+}
+
+CosineResult cosine_similarity(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) return {0.0f, CosineError::DimensionMismatch};
+  const CosineSums sums = cosine_sums(a, b);
+  // Exact comparison: a NaN norm is not zero and goes on to the division.
+  if (sums.norm_a == 0.0f || sums.norm_b == 0.0f) return {0.0f, CosineError::ZeroMagnitude};
+  const float root_a = std::sqrt(sums.norm_a);
+  const float root_b = std::sqrt(sums.norm_b);
+  const float magnitude = root_a * root_b;
+  return {sums.dot / magnitude, CosineError::None};
+}
+
+float cosine_distance(std::span<const float> query, std::span<const float> stored) {
+  const CosineResult result = cosine_similarity(query, stored);
+  if (result.error != CosineError::None) return kUncomparableDistance;
+  return 1.0f - result.similarity;
+}
+
+float dot_product(std::span<const float> query, std::span<const float> stored) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const float term = query[i] * stored[i];
+    sum += term;
+  }
+  return sum;
+}
+
+float euclidean_distance(std::span<const float> query, std::span<const float> stored) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const float difference = query[i] - stored[i];
+    const float term = difference * difference;
+    sum += term;
+  }
+  return std::sqrt(sum);
+}
+
+}  // namespace tavrik
