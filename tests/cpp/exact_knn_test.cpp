@@ -1,0 +1,190 @@
+#include "index/exact/exact_knn.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/distance/distance.h"
+
+namespace tavrik {
+namespace {
+
+using Vec = std::vector<float>;
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+void put(PointTable& table, std::uint64_t id, Vec vector, const char* tenant = nullptr) {
+  Point point;
+  point.id = id;
+  point.vector = std::move(vector);
+  if (tenant != nullptr) {
+    point.payload.emplace();
+    point.payload->emplace(std::string(kTenantKey), text_value(tenant));
+  }
+  table.insert_or_assign(id, std::move(point));
+}
+
+std::vector<std::uint64_t> ids_of(const std::vector<ScoredPoint>& results) {
+  std::vector<std::uint64_t> ids;
+  for (const ScoredPoint& r : results) ids.push_back(r.id);
+  return ids;
+}
+
+// The ids of `wanted` in the table's own iteration order.
+std::vector<std::uint64_t> table_order(const PointTable& table,
+                                       const std::vector<std::uint64_t>& wanted) {
+  std::vector<std::uint64_t> ids;
+  for (const auto& [id, point] : table)
+    if (std::find(wanted.begin(), wanted.end(), id) != wanted.end()) ids.push_back(id);
+  return ids;
+}
+
+// Query [1, 0] against A = [1, 0], B = [0, 1], C = [2, 0].
+class ThreePoints : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    put(table, kA, {1, 0});
+    put(table, kB, {0, 1});
+    put(table, kC, {2, 0});
+  }
+  std::vector<ScoredPoint> search(Metric metric, std::uint64_t limit = kNoLimit) {
+    return search_exact_knn(query, limit, metric, table, std::nullopt);
+  }
+  static constexpr std::uint64_t kA = 10, kB = 20, kC = 30;
+  const Vec query{1, 0};
+  PointTable table;
+};
+
+TEST_F(ThreePoints, EuclideanAscending) {
+  const auto results = search(Metric::Euclidean);
+  EXPECT_EQ(ids_of(results), (std::vector<std::uint64_t>{kA, kC, kB}));
+  EXPECT_EQ(results[0].score, 0.0f);
+  EXPECT_EQ(results[1].score, 1.0f);
+  EXPECT_EQ(results[2].score, 1.4142135f);
+}
+
+TEST_F(ThreePoints, DotDescending) {
+  const auto results = search(Metric::DotProduct);
+  EXPECT_EQ(ids_of(results), (std::vector<std::uint64_t>{kC, kA, kB}));
+  EXPECT_EQ(results[0].score, 2.0f);
+  EXPECT_EQ(results[1].score, 1.0f);
+  EXPECT_EQ(results[2].score, 0.0f);
+}
+
+TEST_F(ThreePoints, CosineTiesKeepTableOrder) {
+  const auto results = search(Metric::Cosine);
+  std::vector<std::uint64_t> expected = table_order(table, {kA, kC});
+  expected.push_back(kB);
+  EXPECT_EQ(ids_of(results), expected);
+  EXPECT_EQ(results[0].score, 1.0f);
+  EXPECT_EQ(results[1].score, 1.0f);
+  EXPECT_EQ(results[2].score, 0.0f);
+}
+
+TEST_F(ThreePoints, LimitTruncatesAfterRanking) {
+  EXPECT_TRUE(search(Metric::Euclidean, 0).empty());
+  EXPECT_EQ(ids_of(search(Metric::Euclidean, 1)), (std::vector<std::uint64_t>{kA}));
+  EXPECT_EQ(ids_of(search(Metric::DotProduct, 2)), (std::vector<std::uint64_t>{kC, kA}));
+  EXPECT_EQ(search(Metric::Euclidean, 4).size(), 3u);
+  EXPECT_EQ(search(Metric::Euclidean, kNoLimit).size(), 3u);
+  // A limit that a 32-bit cast would turn into 1.
+  EXPECT_EQ(search(Metric::Euclidean, (std::uint64_t{1} << 32) + 1).size(), 3u);
+}
+
+class EveryMetric : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(EveryMetric, MismatchedLengthsAreAbsent) {
+  PointTable table;
+  put(table, 1, {1, 0});
+  put(table, 2, {1, 0, 0});
+  put(table, 3, {});
+  put(table, 4, {1});
+  EXPECT_EQ(ids_of(search_exact_knn(Vec{1, 0}, kNoLimit, GetParam(), table, std::nullopt)),
+            (std::vector<std::uint64_t>{1}));
+}
+
+TEST_P(EveryMetric, EmptyTableAndUnknownTenantGiveNothing) {
+  PointTable table;
+  EXPECT_TRUE(search_exact_knn(Vec{1}, 5, GetParam(), table, std::nullopt).empty());
+  put(table, 1, {1}, "acme");
+  EXPECT_TRUE(search_exact_knn(Vec{1}, 5, GetParam(), table, "other").empty());
+}
+
+TEST_P(EveryMetric, TenantFilterKeepsOnlyMatchingPoints) {
+  PointTable table;
+  put(table, 1, {1, 0}, "acme");
+  put(table, 2, {1, 0}, "globex");
+  put(table, 3, {1, 0});
+  put(table, 4, {0.5f, 0.5f}, "acme");
+  const auto results = search_exact_knn(Vec{1, 0}, kNoLimit, GetParam(), table, "acme");
+  std::vector<std::uint64_t> ids = ids_of(results);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 4}));
+  EXPECT_EQ(search_exact_knn(Vec{1, 0}, kNoLimit, GetParam(), table, std::nullopt).size(), 4u);
+}
+
+TEST_P(EveryMetric, NaNScoresRankLastWithoutDisturbingOthers) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  PointTable table;
+  put(table, 1, {nan, 0});
+  put(table, 2, {1, 0});
+  put(table, 3, {nan, nan});
+  put(table, 4, {3, 0});
+  put(table, 5, {2, 0});
+  const auto results = search_exact_knn(Vec{1, 0}, kNoLimit, GetParam(), table, std::nullopt);
+  ASSERT_EQ(results.size(), 5u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(std::isnan(results[i].score));
+  EXPECT_TRUE(std::isnan(results[3].score));
+  EXPECT_TRUE(std::isnan(results[4].score));
+  const std::vector<std::uint64_t> ids = ids_of(results);
+  // The two NaN points keep their table order behind the numbers.
+  EXPECT_EQ(std::vector<std::uint64_t>(ids.begin() + 3, ids.end()), table_order(table, {1, 3}));
+  if (GetParam() == Metric::Euclidean) {
+    EXPECT_EQ(std::vector<std::uint64_t>(ids.begin(), ids.begin() + 3),
+              (std::vector<std::uint64_t>{2, 5, 4}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, EveryMetric,
+                         ::testing::Values(Metric::DotProduct, Metric::Cosine, Metric::Euclidean));
+
+TEST(ZeroVectors, ScoredPerMetric) {
+  PointTable table;
+  put(table, 1, {0, 0});
+  const Vec query{3, 4};
+  EXPECT_TRUE(search_exact_knn(query, kNoLimit, Metric::Cosine, table, std::nullopt).empty());
+  const auto dot = search_exact_knn(query, kNoLimit, Metric::DotProduct, table, std::nullopt);
+  ASSERT_EQ(dot.size(), 1u);
+  EXPECT_EQ(dot[0].score, 0.0f);
+  const auto euclid = search_exact_knn(query, kNoLimit, Metric::Euclidean, table, std::nullopt);
+  ASSERT_EQ(euclid.size(), 1u);
+  EXPECT_EQ(euclid[0].score, 5.0f);
+}
+
+TEST(ZeroVectors, ZeroQueryUnderCosineFindsNothing) {
+  PointTable table;
+  put(table, 1, {1, 0});
+  put(table, 2, {0, 1});
+  EXPECT_TRUE(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::Cosine, table, std::nullopt).empty());
+  EXPECT_EQ(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::DotProduct, table, std::nullopt).size(),
+            2u);
+}
+
+TEST(ExactScan, ScoresMatchTheKernels) {
+  PointTable table;
+  put(table, 7, {0.1f, 0.7f, -0.3f});
+  const Vec query{0.4f, -0.2f, 0.9f};
+  const Vec stored{0.1f, 0.7f, -0.3f};
+  EXPECT_EQ(search_exact_knn(query, 1, Metric::Cosine, table, std::nullopt)[0].score,
+            cosine_similarity(query, stored).similarity);
+  EXPECT_EQ(search_exact_knn(query, 1, Metric::DotProduct, table, std::nullopt)[0].score,
+            dot_product(query, stored));
+  EXPECT_EQ(search_exact_knn(query, 1, Metric::Euclidean, table, std::nullopt)[0].score,
+            euclidean_distance(query, stored));
+}
+
+}  // namespace
+}  // namespace tavrik
