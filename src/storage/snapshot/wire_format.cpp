@@ -1,0 +1,201 @@
+#include "storage/snapshot/wire_format.h"
+
+#include <bit>
+#include <cstring>
+
+namespace tavrik {
+namespace {
+
+constexpr std::size_t kVarint64MaxBytes = 10;
+constexpr std::uint8_t kVarint64LastByteMax = 0x01;
+constexpr std::size_t kVarint32MaxBytes = 5;
+constexpr std::uint8_t kVarint32LastByteMax = 0x0F;
+
+template <class Word>
+void put_little_endian(std::vector<std::uint8_t>& bytes, Word word) {
+  for (std::size_t i = 0; i < sizeof word; ++i) {
+    bytes.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+  }
+}
+
+template <class Word>
+Word read_little_endian(const std::uint8_t* start) {
+  Word word = 0;
+  for (std::size_t i = 0; i < sizeof word; ++i) {
+    word |= static_cast<Word>(start[i]) << (8 * i);
+  }
+  return word;
+}
+
+// Length of the UTF-8 sequence led by `lead`, or 0 when it cannot lead one.
+std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// The allowed range of the second byte narrows after some leads: this is
+// what rules out overlong forms, surrogates and code points past U+10FFFF.
+bool second_byte_fits(unsigned char lead, unsigned char second) {
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  return second >= low && second <= high;
+}
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string_view wire_error_message(WireError error) {
+  switch (error) {
+    case WireError::kNone:
+      return "";
+    case WireError::kEndOfBuffer:
+      return "Hit the end of buffer, expected more data";
+    case WireError::kVarintOverflow:
+      return "Found a varint that didn't terminate. Is the usize too big for this platform?";
+    case WireError::kInvalidUtf8:
+      return "Tried to parse invalid utf-8";
+    case WireError::kBadOptionMarker:
+      return "Found an Option discriminant that wasn't 0 or 1";
+    case WireError::kBadDiscriminant:
+      return "Serde Deserialization Error";
+  }
+  return "";
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const std::size_t length = sequence_length(lead);
+    if (length == 0 || length > bytes.size() - i) return false;
+    if (length > 1 && !second_byte_fits(lead, static_cast<unsigned char>(bytes[i + 1]))) {
+      return false;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+      if (!is_continuation(static_cast<unsigned char>(bytes[i + k]))) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+void WireWriter::put_varint(std::uint64_t value) {
+  while (value >= 0x80) {
+    put_byte(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  put_byte(static_cast<std::uint8_t>(value));
+}
+
+void WireWriter::put_zigzag(std::int64_t value) {
+  const auto bits = static_cast<std::uint64_t>(value);
+  const auto sign = static_cast<std::uint64_t>(value >> 63);
+  put_varint((bits << 1) ^ sign);
+}
+
+void WireWriter::put_f32(float value) {
+  put_little_endian(bytes_, std::bit_cast<std::uint32_t>(value));
+}
+
+void WireWriter::put_f64(double value) {
+  put_little_endian(bytes_, std::bit_cast<std::uint64_t>(value));
+}
+
+void WireWriter::put_string(std::string_view text) {
+  put_varint(text.size());
+  bytes_.insert(bytes_.end(), text.begin(), text.end());
+}
+
+bool WireReader::fail(WireError error) {
+  if (error_ == WireError::kNone) error_ = error;
+  return false;
+}
+
+bool WireReader::take(std::size_t count, const std::uint8_t*& start) {
+  if (error_ != WireError::kNone) return false;
+  if (count > remaining()) return fail(WireError::kEndOfBuffer);
+  start = bytes_.data() + position_;
+  position_ += count;
+  return true;
+}
+
+bool WireReader::varint(std::uint64_t& out) {
+  out = 0;
+  for (std::size_t i = 0; i < kVarint64MaxBytes; ++i) {
+    const std::uint8_t* byte = nullptr;
+    if (!take(1, byte)) return false;
+    if (i == kVarint64MaxBytes - 1 && *byte > kVarint64LastByteMax) {
+      return fail(WireError::kVarintOverflow);
+    }
+    out |= static_cast<std::uint64_t>(*byte & 0x7F) << (7 * i);
+    if ((*byte & 0x80) == 0) return true;
+  }
+  return fail(WireError::kVarintOverflow);  // unreachable: the tenth byte ends it
+}
+
+bool WireReader::zigzag(std::int64_t& out) {
+  std::uint64_t encoded = 0;
+  if (!varint(encoded)) return false;
+  out = static_cast<std::int64_t>(encoded >> 1) ^ -static_cast<std::int64_t>(encoded & 1);
+  return true;
+}
+
+bool WireReader::f32(float& out) {
+  const std::uint8_t* start = nullptr;
+  if (!take(sizeof out, start)) return false;
+  out = std::bit_cast<float>(read_little_endian<std::uint32_t>(start));
+  return true;
+}
+
+bool WireReader::f64(double& out) {
+  const std::uint8_t* start = nullptr;
+  if (!take(sizeof out, start)) return false;
+  out = std::bit_cast<double>(read_little_endian<std::uint64_t>(start));
+  return true;
+}
+
+bool WireReader::string(std::string& out) {
+  std::uint64_t length = 0;
+  if (!varint(length)) return false;
+  if (length > remaining()) return fail(WireError::kEndOfBuffer);
+  const std::uint8_t* start = nullptr;
+  if (!take(static_cast<std::size_t>(length), start)) return false;
+  const std::string_view text(reinterpret_cast<const char*>(start), length);
+  if (!is_valid_utf8(text)) return fail(WireError::kInvalidUtf8);
+  out.assign(text);
+  return true;
+}
+
+bool WireReader::option_marker(bool& present) {
+  const std::uint8_t* byte = nullptr;
+  if (!take(1, byte)) return false;
+  if (*byte > 1) return fail(WireError::kBadOptionMarker);
+  present = *byte == 1;
+  return true;
+}
+
+bool WireReader::discriminant(std::uint32_t largest, std::uint32_t& out) {
+  out = 0;
+  for (std::size_t i = 0; i < kVarint32MaxBytes; ++i) {
+    const std::uint8_t* byte = nullptr;
+    if (!take(1, byte)) return false;
+    if (i == kVarint32MaxBytes - 1 && *byte > kVarint32LastByteMax) {
+      return fail(WireError::kVarintOverflow);
+    }
+    out |= static_cast<std::uint32_t>(*byte & 0x7F) << (7 * i);
+    if ((*byte & 0x80) == 0) {
+      return out <= largest || fail(WireError::kBadDiscriminant);
+    }
+  }
+  return fail(WireError::kVarintOverflow);  // unreachable: the fifth byte ends it
+}
+
+}  // namespace tavrik

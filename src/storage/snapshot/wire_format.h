@@ -1,0 +1,86 @@
+// The primitives of the snapshot byte encoding.
+//
+//   unsigned 64-bit   LEB128 varint: 7 value bits per byte, low group first,
+//                     0x80 on every byte but the last; 1 to 10 bytes. The
+//                     writer emits the shortest form; the reader accepts
+//                     longer ones, but the tenth byte must be 0x00 or 0x01.
+//   signed 64-bit     zigzag ((n << 1) ^ (n >> 63)), then varint.
+//   f32 / f64         IEEE bits, little-endian, NaN payloads and -0.0 kept.
+//   string            varint byte length, then strict UTF-8 (no overlongs,
+//                     no surrogates, nothing above U+10FFFF).
+//   option marker     one byte, 0x00 absent or 0x01 present.
+//   discriminant      32-bit varint of at most 5 bytes (fifth byte <= 0x0F).
+//
+// The reader stops at its first error and keeps it; every later read fails
+// with that same error. Errors are reported by one of five fixed messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavrik {
+
+enum class WireError {
+  kNone,
+  kEndOfBuffer,
+  kVarintOverflow,
+  kInvalidUtf8,
+  kBadOptionMarker,
+  kBadDiscriminant,
+};
+
+// The fixed message of an error ("" for kNone).
+std::string_view wire_error_message(WireError error);
+
+// True when `bytes` is well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+class WireWriter {
+ public:
+  void put_byte(std::uint8_t byte) { bytes_.push_back(byte); }
+  void put_varint(std::uint64_t value);
+  void put_zigzag(std::int64_t value);
+  void put_f32(float value);
+  void put_f64(double value);
+  void put_string(std::string_view text);
+  void put_option_marker(bool present) { put_byte(present ? 1 : 0); }
+
+  std::vector<std::uint8_t> take() { return std::move(bytes_); }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+class WireReader {
+ public:
+  explicit WireReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  // Each returns false, leaving `out` unspecified, once an error is set.
+  bool varint(std::uint64_t& out);
+  bool zigzag(std::int64_t& out);
+  bool f32(float& out);
+  bool f64(double& out);
+  bool string(std::string& out);
+  bool option_marker(bool& present);
+  // A discriminant above `largest` fails with kBadDiscriminant.
+  bool discriminant(std::uint32_t largest, std::uint32_t& out);
+
+  // Bytes not yet read.
+  std::size_t remaining() const { return bytes_.size() - position_; }
+  WireError error() const { return error_; }
+
+ private:
+  bool fail(WireError error);
+  bool take(std::size_t count, const std::uint8_t*& start);
+
+  std::span<const std::uint8_t> bytes_;
+  std::size_t position_ = 0;
+  WireError error_ = WireError::kNone;
+};
+
+}  // namespace tavrik
