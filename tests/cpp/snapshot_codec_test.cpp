@@ -1,0 +1,316 @@
+#include "storage/snapshot/snapshot_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "snapshot_test_support.h"
+
+namespace tavrik {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing_support::random_store;
+using testing_support::same_index;
+using testing_support::same_points;
+
+constexpr const char* kEndOfBuffer = "Hit the end of buffer, expected more data";
+
+const Bytes kTenantPoint = {0x07, 0x07, 0x02, 0x00, 0x00, 0x80, 0x3f, 0x00, 0x00,
+                            0x20, 0xc0, 0x01, 0x01, 0x09, 0x74, 0x65, 0x6e, 0x61,
+                            0x6e, 0x74, 0x5f, 0x69, 0x64, 0x00, 0x02, 0x74, 0x31};
+
+Point tenant_point() {
+  Point point;
+  point.id = 7;
+  point.vector = {1.0f, -2.5f};
+  point.payload.emplace();
+  point.payload->emplace("tenant_id", Keyword{"t1"});
+  return point;
+}
+
+// The 53-byte store: the tenant point and its level-0 node.
+Bytes one_point_store_bytes() {
+  Bytes bytes = {0x01};
+  bytes.insert(bytes.end(), kTenantPoint.begin(), kTenantPoint.end());
+  const Bytes index = {0x10, 0x40, 0x20, 0x01, 0x07, 0x00, 0x01, 0x07, 0x07};
+  bytes.insert(bytes.end(), index.begin(), index.end());
+  bytes.insert(bytes.end(), 16, 0x00);
+  return bytes;
+}
+
+Bytes encode_one(Point point) {
+  PointTable points;
+  const std::uint64_t key = point.id;
+  points.emplace(key, std::move(point));
+  return encode_snapshot(points, HNSWIndex{});
+}
+
+// The bytes of the single point entry within a one-point, empty-graph store.
+Bytes point_entry_bytes(Point point) {
+  const Bytes all = encode_one(std::move(point));
+  return Bytes(all.begin() + 1, all.end() - 6);
+}
+
+TEST(EncodeSnapshot, EmptyStoreIsSevenBytes) {
+  EXPECT_EQ(encode_snapshot(PointTable{}, HNSWIndex{}),
+            (Bytes{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x00}));
+}
+
+TEST(EncodeSnapshot, TenantPointBytes) {
+  EXPECT_EQ(point_entry_bytes(tenant_point()), kTenantPoint);
+}
+
+TEST(EncodeSnapshot, OnePointStoreBytes) {
+  PointTable points;
+  points.emplace(7, tenant_point());
+  HNSWIndex index;
+  index.entry_point = 7;
+  HNSWNode node;
+  node.id = 7;
+  index.nodes.put(7, node);
+  const Bytes bytes = encode_snapshot(points, index);
+  EXPECT_EQ(bytes.size(), 53u);
+  EXPECT_EQ(bytes, one_point_store_bytes());
+}
+
+struct PointCase {
+  const char* name;
+  Point point;
+  Bytes expected_entry;
+};
+
+Point with_value(PayloadValue value) {
+  Point point;
+  point.id = 1;
+  point.payload.emplace();
+  point.payload->emplace("v", std::move(value));
+  return point;
+}
+
+// key 1, id 1, empty vector, present payload of one entry "v".
+Bytes value_entry(Bytes value) {
+  Bytes bytes = {0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 'v'};
+  bytes.insert(bytes.end(), value.begin(), value.end());
+  return bytes;
+}
+
+std::vector<PointCase> point_cases() {
+  Point bare;
+  bare.id = 300;
+  Point empty_payload;
+  empty_payload.id = 2;
+  empty_payload.payload.emplace();
+  Point top_id;
+  top_id.id = UINT64_MAX;
+  const Bytes top = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01};
+  Bytes top_entry = top;
+  top_entry.insert(top_entry.end(), top.begin(), top.end());
+  top_entry.insert(top_entry.end(), {0x00, 0x00});
+  return {
+      {"NoPayloadEndsWithZero", bare, {0xac, 0x02, 0xac, 0x02, 0x00, 0x00}},
+      {"EmptyPayloadIsOneZero", empty_payload, {0x02, 0x02, 0x00, 0x01, 0x00}},
+      {"LargestId", top_id, top_entry},
+      {"IntegerMinusOne", with_value(Integer{-1}), value_entry({0x02, 0x01})},
+      {"IntegerOne", with_value(Integer{1}), value_entry({0x02, 0x02})},
+      {"Integer64", with_value(Integer{64}), value_entry({0x02, 0x80, 0x01})},
+      {"FloatHalf", with_value(Float{0.5}),
+       value_entry({0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xe0, 0x3f})},
+      {"TextWithDiscriminantOne", with_value(Text{"ab"}), value_entry({0x01, 0x02, 'a', 'b'})},
+  };
+}
+
+class PointEncoding : public ::testing::TestWithParam<PointCase> {};
+
+TEST_P(PointEncoding, BytesAndRoundTrip) {
+  const PointCase& c = GetParam();
+  EXPECT_EQ(point_entry_bytes(c.point), c.expected_entry);
+  PointTable points;
+  points.emplace(c.point.id, c.point);
+  const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  EXPECT_TRUE(same_points(points, decoded.snapshot->points));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PointEncoding, ::testing::ValuesIn(point_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DecodeSnapshot, TextVariantsKeepTheirDiscriminant) {
+  // A short Text and a long Keyword are never re-classified by length.
+  PointTable points;
+  Point point;
+  point.id = 3;
+  point.payload.emplace();
+  point.payload->emplace("keyword64", Keyword{std::string(64, 'a')});
+  point.payload->emplace("text65", Text{std::string(65, 'b')});
+  point.payload->emplace("short_text", Text{"x"});
+  point.payload->emplace("long_keyword", Keyword{std::string(200, 'c')});
+  points.emplace(3, point);
+  const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  const Payload& payload = *decoded.snapshot->points.at(3).payload;
+  EXPECT_EQ(payload.at("keyword64").index(), 0u);
+  EXPECT_EQ(payload.at("text65").index(), 1u);
+  EXPECT_EQ(payload.at("short_text").index(), 1u);
+  EXPECT_EQ(payload.at("long_keyword").index(), 0u);
+}
+
+TEST(DecodeSnapshot, OnePointStore) {
+  const DecodeResult decoded = decode_snapshot(one_point_store_bytes());
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  const HNSWIndex& index = decoded.snapshot->index;
+  EXPECT_EQ(index.m, 16u);
+  EXPECT_EQ(index.ef_construction, 64u);
+  EXPECT_EQ(index.ef_search, 32u);
+  EXPECT_EQ(index.entry_point, std::optional<std::uint64_t>(7));
+  EXPECT_EQ(index.max_level, 0u);
+  ASSERT_NE(index.nodes.find(7), nullptr);
+  EXPECT_EQ(index.nodes.largest_id(), std::optional<std::uint64_t>(7));
+  PointTable expected;
+  expected.emplace(7, tenant_point());
+  EXPECT_TRUE(same_points(expected, decoded.snapshot->points));
+}
+
+class RandomStoreRoundTrip : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(RandomStoreRoundTrip, EqualFieldByField) {
+  const auto store = random_store(GetParam(), 1 + GetParam() * 7);
+  const Bytes bytes = encode_snapshot(store.points, store.index);
+  const DecodeResult decoded = decode_snapshot(bytes);
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  EXPECT_TRUE(same_points(store.points, decoded.snapshot->points));
+  EXPECT_TRUE(same_index(store.index, decoded.snapshot->index));
+  // Re-encoding the decoded copy gives the same length.
+  EXPECT_EQ(encode_snapshot(decoded.snapshot->points, decoded.snapshot->index).size(),
+            bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomStoreRoundTrip, ::testing::Range<std::uint64_t>(0, 12));
+
+TEST(DecodeSnapshot, EveryTruncationHitsTheEndOfBuffer) {
+  const auto store = random_store(42, 20);
+  const Bytes bytes = encode_snapshot(store.points, store.index);
+  for (std::size_t cut = 1; cut <= bytes.size(); ++cut) {
+    const Bytes prefix(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut));
+    const DecodeResult decoded = decode_snapshot(prefix);
+    ASSERT_FALSE(decoded.snapshot) << "cut " << cut;
+    ASSERT_EQ(decoded.error, kEndOfBuffer) << "cut " << cut;
+  }
+}
+
+TEST(DecodeSnapshot, TrailingBytesAreIgnored) {
+  const auto store = random_store(7, 10);
+  Bytes bytes = encode_snapshot(store.points, store.index);
+  bytes.insert(bytes.end(), {0xff, 0x02, 0x00, 0x99});
+  const DecodeResult decoded = decode_snapshot(bytes);
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  EXPECT_TRUE(same_points(store.points, decoded.snapshot->points));
+  EXPECT_TRUE(same_index(store.index, decoded.snapshot->index));
+}
+
+struct Corruption {
+  const char* name;
+  std::size_t offset;  // into the 53-byte store
+  Bytes replacement;
+  const char* message;
+};
+
+class CorruptedStore : public ::testing::TestWithParam<Corruption> {};
+
+TEST_P(CorruptedStore, ReportsTheDecoderMessage) {
+  const Corruption& c = GetParam();
+  Bytes bytes = one_point_store_bytes();
+  bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(c.offset));
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(c.offset), c.replacement.begin(),
+               c.replacement.end());
+  const DecodeResult decoded = decode_snapshot(bytes);
+  EXPECT_FALSE(decoded.snapshot);
+  EXPECT_EQ(decoded.error, c.message);
+}
+
+// Offsets in the 53-byte store: 12 payload marker, 24 payload discriminant,
+// 31 entry_point marker, 1 point key, 15 first byte of the key "tenant_id".
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CorruptedStore,
+    ::testing::Values(
+        Corruption{"PayloadDiscriminantFour", 24, {0x04}, "Serde Deserialization Error"},
+        Corruption{"DiscriminantOverflow", 24, {0x80, 0x80, 0x80, 0x80, 0x10},
+                   "Found a varint that didn't terminate. Is the usize too big for this platform?"},
+        Corruption{"EntryPointMarkerTwo", 31, {0x02},
+                   "Found an Option discriminant that wasn't 0 or 1"},
+        Corruption{"PayloadMarkerTwo", 12, {0x02},
+                   "Found an Option discriminant that wasn't 0 or 1"},
+        Corruption{"KeyVarintTooLong", 1,
+                   {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02},
+                   "Found a varint that didn't terminate. Is the usize too big for this platform?"},
+        Corruption{"InvalidUtf8Key", 15, {0xc0}, "Tried to parse invalid utf-8"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DecodeSnapshot, EmptyInput) {
+  EXPECT_EQ(decode_snapshot({}).error, kEndOfBuffer);
+}
+
+TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
+  // Two points under key 5 (ids 1 then 2), two payload keys "a", two nodes 9.
+  const Bytes bytes = {
+      0x02,                                            // two points
+      0x05, 0x01, 0x00, 0x00,                          // key 5, id 1, no payload
+      0x05, 0x02, 0x01, 0x00, 0x00, 0x80, 0x3f,        // key 5, id 2, [1.0]
+      0x01, 0x02, 0x01, 'a', 0x02, 0x02, 0x01, 'a', 0x02, 0x04,  // a=1 then a=2
+      0x10, 0x40, 0x20, 0x00, 0x00,                    // params, no entry, level 0
+      0x02,                                            // two nodes
+      0x09, 0x01, 0x01, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+      0x09, 0x02, 0x01, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const DecodeResult decoded = decode_snapshot(bytes);
+  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  const PointTable& points = decoded.snapshot->points;
+  ASSERT_EQ(points.size(), 1u);
+  const Point& point = points.at(5);
+  EXPECT_EQ(point.id, 2u);  // the key need not match the id
+  EXPECT_EQ(point.vector, std::vector<float>{1.0f});
+  ASSERT_TRUE(point.payload);
+  ASSERT_EQ(point.payload->size(), 1u);
+  EXPECT_EQ(point.payload->at("a"), PayloadValue(Integer{2}));
+  const NodeTable& nodes = decoded.snapshot->index.nodes;
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_EQ(nodes.find(9)->id, 2u);
+  EXPECT_EQ(nodes.find(9)->neighbors[0], std::vector<std::uint64_t>{4});
+}
+
+struct HugeCount {
+  const char* name;
+  Bytes bytes;
+};
+
+class HugeCounts : public ::testing::TestWithParam<HugeCount> {};
+
+TEST_P(HugeCounts, FailAtTheEndOfBufferWithoutHugeAllocation) {
+  // Were the counts trusted, these would reserve many gigabytes and abort.
+  const DecodeResult decoded = decode_snapshot(GetParam().bytes);
+  EXPECT_FALSE(decoded.snapshot);
+  EXPECT_EQ(decoded.error, kEndOfBuffer);
+}
+
+const Bytes kBillions = {0xff, 0xff, 0xff, 0xff, 0x0f};  // 4,294,967,295
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HugeCounts,
+    ::testing::Values(
+        HugeCount{"PointCount", concat({kBillions, {0x01, 0x01, 0x00, 0x00}})},
+        HugeCount{"VectorLength", concat({{0x01, 0x01, 0x01}, kBillions, {0x00, 0x00}})},
+        HugeCount{"PayloadCount", concat({{0x01, 0x01, 0x01, 0x00, 0x01}, kBillions})},
+        HugeCount{"NodeCount", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00}, kBillions})},
+        HugeCount{"NeighbourCount",
+                  concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01}, kBillions})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tavrik
