@@ -1,0 +1,26 @@
+// Ordering of the (distance, id) pairs of the query-time search.
+//
+// "Ascending" is a stable sort by distance: smaller distances first, equal
+// distances keep their relative order. NaN distances compare equal to each
+// other and greater than every number, so they gather at the end and the
+// comparison stays a strict weak ordering.
+#pragma once
+
+#include <vector>
+
+#include "index/hnsw/search_layer.h"
+
+namespace tavrik {
+
+// True when `a` sorts strictly before `b`.
+bool sorts_before(const ScoredId& a, const ScoredId& b);
+
+void sort_ascending(std::vector<ScoredId>& pairs);
+
+// The running maximum over `pairs` in order: start from the first distance,
+// keep the running value when it is greater than the next pair's distance,
+// take that distance otherwise (so a NaN running value yields to whatever
+// follows). kUncomparableDistance for an empty list.
+float worst_distance(const std::vector<ScoredId>& pairs);
+
+}  // namespace tavrik

@@ -1,0 +1,83 @@
+#include <algorithm>
+#include <utility>
+
+#include "core/distance/distance.h"
+#include "index/hnsw/candidate_order.h"
+#include "index/hnsw/descent.h"
+#include "index/hnsw/search_layer.h"
+#include "index/hnsw/visited_ids.h"
+
+namespace tavrik {
+namespace {
+
+// Only sizes the visited set up front; a loaded ef_search may be huge.
+constexpr std::uint64_t kMaxVisitedReserve = 4096;
+
+struct Frontier {
+  std::vector<ScoredId> candidates;  // C: still to expand
+  std::vector<ScoredId> results;     // W: best found, at most ef after trimming
+};
+
+ScoredId take_closest(std::vector<ScoredId>& candidates) {
+  if (candidates.size() > 1) sort_ascending(candidates);
+  const ScoredId closest = candidates.front();
+  candidates.erase(candidates.begin());
+  return closest;
+}
+
+// Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
+// largest distance as it was when the node was taken from C.
+void expand(const HNSWNode& node, float worst, std::span<const float> query,
+            const PointTable& points, std::optional<std::string_view> tenant, std::uint64_t ef,
+            VisitedIds& visited, Frontier& frontier) {
+  for (const std::uint64_t id : node.neighbors[0]) {
+    // Marked before the point and tenant checks: never examined twice.
+    if (!visited.mark(id)) continue;
+    const auto found = points.find(id);
+    if (found == points.end()) continue;
+    if (tenant && !matches_tenant(found->second, *tenant)) continue;
+    const float d = cosine_distance(query, found->second.vector);
+    if (!(worst > d) && frontier.results.size() >= ef) continue;
+    frontier.candidates.push_back({d, id});
+    frontier.results.push_back({d, id});
+    if (frontier.results.size() > ef) {
+      sort_ascending(frontier.results);
+      frontier.results.pop_back();  // among ties for the largest, the latest added
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<ScoredId> search_graph(std::span<const float> query, const HNSWIndex& index,
+                                   const PointTable& points,
+                                   std::optional<std::string_view> tenant) {
+  if (!index.entry_point) return {};  // callers route such stores to the exact scan
+  const std::uint64_t entry = descend(query, *index.entry_point, index.max_level, 1, index,
+                                      points, tenant);
+  const auto start = points.find(entry);
+  if (start == points.end()) return {};
+
+  const std::uint64_t ef = index.ef_search;
+  const std::uint64_t reserve = std::min(kMaxVisitedReserve, std::max<std::uint64_t>(ef, 1) * 16);
+  VisitedIds visited(index.nodes.largest_id().value_or(0), reserve);
+
+  // The start pair is taken without a tenant test, even with ef 0 and even
+  // when its id lies above the visited range.
+  const float d0 = cosine_distance(query, start->second.vector);
+  Frontier frontier{{{d0, entry}}, {{d0, entry}}};
+  visited.mark(entry);
+
+  while (!frontier.candidates.empty()) {
+    const std::uint64_t current = take_closest(frontier.candidates).id;
+    const float worst = worst_distance(frontier.results);
+    const HNSWNode* node = index.nodes.find(current);
+    if (node == nullptr || node->neighbors[0].empty()) continue;
+    expand(*node, worst, query, points, tenant, ef, visited, frontier);
+  }
+
+  if (frontier.results.size() >= 2) sort_ascending(frontier.results);
+  return std::move(frontier.results);
+}
+
+}  // namespace tavrik
