@@ -1,14 +1,68 @@
+// Segment::search: route one query to the exact scan or the graph.
+//
+// Below kGraphSearchThreshold points (counting every point, whatever the
+// tenant), or while the graph has no entry point, the exact scan answers.
+// Otherwise the graph walk yields at most ef_search candidates by cosine
+// distance; each is re-checked against the tenant and re-scored with the
+// requested metric, in candidate order, stopping at `limit`, then ranked.
 #include <mutex>
 
+#include "core/distance/distance.h"
+#include "core/distance/ranking.h"
+#include "index/exact/exact_knn.h"
+#include "index/hnsw/search_layer.h"
 #include "storage/segment/segment.h"
 
 namespace tavrik {
+namespace {
 
-std::vector<ScoredPoint> Segment::search(std::span<const float>, std::uint64_t, Metric,
-                                         std::optional<std::string_view>) const {
+// The score of one graph candidate under `metric`. Vectors of another
+// length than the query get fixed scores instead of being dropped: 0 for
+// the dot product, the largest finite f32 for the euclidean distance; the
+// cosine score comes from the walk's own distance.
+float rescore(const ScoredId& candidate, const Point& point, std::span<const float> query,
+              Metric metric) {
+  switch (metric) {
+    case Metric::Cosine:
+      return 1.0f - candidate.distance;
+    case Metric::DotProduct:
+      return point.vector.size() == query.size() ? dot_product(query, point.vector) : 0.0f;
+    case Metric::Euclidean:
+      return point.vector.size() == query.size() ? euclidean_distance(query, point.vector)
+                                                 : kUncomparableDistance;
+  }
+  return 0.0f;
+}
+
+std::vector<ScoredPoint> search_through_graph(std::span<const float> query, std::uint64_t limit,
+                                              Metric metric, const PointTable& points,
+                                              const HNSWIndex& index,
+                                              std::optional<std::string_view> tenant) {
+  std::vector<ScoredPoint> results;
+  if (limit == 0) return results;
+  for (const ScoredId& candidate : search_graph(query, index, points, tenant)) {
+    const auto found = points.find(candidate.id);
+    if (found == points.end()) continue;
+    const Point& point = found->second;
+    if (tenant && !matches_tenant(point, *tenant)) continue;
+    results.push_back({point.id, rescore(candidate, point, query, metric)});
+    if (results.size() >= limit) break;
+  }
+  rank_by_metric(results, metric);
+  return results;
+}
+
+}  // namespace
+
+std::vector<ScoredPoint> Segment::search(std::span<const float> query, std::uint64_t limit,
+                                         Metric metric,
+                                         std::optional<std::string_view> tenant) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
-  return {};
+  if (points_.size() < kGraphSearchThreshold || !index_.entry_point) {
+    return search_exact_knn(query, limit, metric, points_, tenant);
+  }
+  return search_through_graph(query, limit, metric, points_, index_, tenant);
 }
 
 }  // namespace tavrik

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds tavrik and runs every test: the C++ core tests (CTest), then the
+# Python tests against a module built for each supported interpreter, then a
+# short fuzzing run of the snapshot decoder.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+source scripts/pythons.sh
+bash scripts/setup.sh
+jobs="$(nproc)"
+
+echo "== C++ core tests"
+cmake -S . -B build/cpp -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/cpp -j"$jobs"
+ctest --test-dir build/cpp --output-on-failure -j"$jobs"
+
+for python in $(supported_pythons); do
+  version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+  echo "== Python $version tests"
+  cmake -S . -B "build/py$version" -DPython_EXECUTABLE="$python" -DTAVRIK_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "build/py$version" -j"$jobs"
+  PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python
+done
+
+if [[ -x scripts/fuzz.sh ]]; then
+  echo "== Fuzzing (short run)"
+  bash scripts/fuzz.sh 60
+fi

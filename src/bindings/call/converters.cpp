@@ -1,0 +1,186 @@
+#include "bindings/call/converters.h"
+
+#include <cmath>
+#include <cstddef>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "bindings/call/python_error.h"
+#include "core/fault.h"
+
+namespace tavrik::bindings {
+namespace {
+
+// A reported length only sizes the first reservation; longer inputs grow as
+// their elements arrive, so a lying or huge __len__ cannot exhaust memory.
+constexpr Py_ssize_t kMaxReservation = 1 << 16;
+
+// Values at or beyond this magnitude round to infinity in f32: it is the
+// midpoint between the largest finite f32 and 2^128, and ties go to the
+// even neighbour, which is infinity.
+constexpr double kF32Overflow = 0x1.ffffffp127;
+
+std::string_view utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) throw PythonError{};
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+// Runs `body` holding `guard`; a thread that must wait for another one's
+// one-time initialisation lets go of the interpreter while it waits.
+template <class Body>
+auto with_init_lock(std::mutex& guard, Body&& body) {
+  if (!guard.try_lock()) {
+    Py_BEGIN_ALLOW_THREADS
+    guard.lock();
+    Py_END_ALLOW_THREADS
+  }
+  std::lock_guard held(guard, std::adopt_lock);
+  return body();
+}
+
+// The host's collections.abc.Sequence, imported once per process and kept
+// only to name the expected type in cast errors.
+PyObject* sequence_class() {
+  static std::mutex guard;
+  static PyObject* sequence = nullptr;
+  return with_init_lock(guard, [] {
+    if (sequence == nullptr) {
+      OwnedRef name(checked(PyUnicode_FromString("collections.abc")));
+      OwnedRef module(checked(PyImport_Import(name.get())));
+      sequence = checked(PyObject_GetAttrString(module.get(), "Sequence"));
+    }
+    return sequence;
+  });
+}
+
+[[noreturn]] void raise_not_a_sequence(PyObject* value) {
+  OwnedRef name(checked(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_class()))));
+  raise_cast_error(value, utf8_of(name.get()));
+}
+
+// The outer rules shared by vectors and lists of vectors: no str, only
+// sequences; returns a new iterator and the capped capacity hint.
+std::pair<OwnedRef, std::size_t> open_sequence(PyObject* value) {
+  if (PyUnicode_Check(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) raise_not_a_sequence(value);
+  Py_ssize_t hint = PyObject_Size(value);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  OwnedRef iterator(checked(PyObject_GetIter(value)));
+  return {std::move(iterator), static_cast<std::size_t>(std::min(hint, kMaxReservation))};
+}
+
+// Calls `each` with every item the iterator yields (a borrowed reference).
+template <class Each>
+void for_each_item(PyObject* iterator, Each&& each) {
+  for (;;) {
+    PyObject* raw = nullptr;
+    const int status = PyIter_NextItem(iterator, &raw);
+    if (status < 0) throw PythonError{};
+    if (status == 0) return;
+    OwnedRef item(raw);
+    each(item.get());
+  }
+}
+
+float to_f32(PyObject* item) {
+  if (PyFloat_CheckExact(item)) return round_to_f32(PyFloat_AS_DOUBLE(item));
+  const double value = PyFloat_AsDouble(item);
+  if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
+  return round_to_f32(value);
+}
+
+PayloadValue to_payload_value_or_skip(PyObject* value, bool* keep) {
+  *keep = true;
+  if (PyUnicode_Check(value)) return text_value(std::string(utf8_of(value)));
+  if (PyLong_Check(value)) {
+    const long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    return Integer{number};
+  }
+  if (PyFloat_Check(value)) {
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return Float{number};
+  }
+  *keep = false;
+  return Integer{0};
+}
+
+}  // namespace
+
+float round_to_f32(double value) {
+  if (std::fabs(value) >= kF32Overflow) return std::signbit(value) ? -INFINITY : INFINITY;
+  return static_cast<float>(value);
+}
+
+std::string convert_text(PyObject* value) {
+  if (!PyUnicode_Check(value)) raise_cast_error(value, "str");
+  return std::string(utf8_of(value));
+}
+
+std::uint64_t convert_u64(PyObject* value) {
+  OwnedRef index;
+  if (!PyLong_Check(value)) {
+    index = OwnedRef(checked(PyNumber_Index(value)));
+    value = index.get();
+  }
+  const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+  if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return number;
+}
+
+std::vector<float> convert_f32_sequence(PyObject* value) {
+  auto [iterator, hint] = open_sequence(value);
+  std::vector<float> floats;
+  floats.reserve(hint);
+  for_each_item(iterator.get(), [&](PyObject* item) { floats.push_back(to_f32(item)); });
+  return floats;
+}
+
+std::vector<std::vector<float>> convert_f32_sequences(PyObject* value) {
+  auto [iterator, hint] = open_sequence(value);
+  std::vector<std::vector<float>> sequences;
+  sequences.reserve(hint);
+  for_each_item(iterator.get(),
+                [&](PyObject* item) { sequences.push_back(convert_f32_sequence(item)); });
+  return sequences;
+}
+
+std::optional<Payload> convert_payload(PyObject* value) {
+  if (value == Py_None) return std::nullopt;
+  if (!PyDict_Check(value)) {
+    try {
+      raise_cast_error(value, "dict");
+    } catch (const PythonError&) {
+      add_parameter_note("payload");
+      throw;
+    }
+  }
+  Payload payload;
+  const Py_ssize_t start_size = PyDict_GET_SIZE(value);
+  Py_ssize_t position = 0;
+  Py_ssize_t taken = 0;
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(value) != start_size) {
+      internal_fault("dictionary changed size during iteration");
+    }
+    if (!PyDict_Next(value, &position, &key, &item)) break;
+    if (++taken > start_size) internal_fault("dictionary keys changed during iteration");
+    if (!PyUnicode_Check(key)) raise_cast_error(key, "str");
+    std::string text(utf8_of(key));
+    bool keep = false;
+    PayloadValue converted = to_payload_value_or_skip(item, &keep);
+    if (keep) payload.insert_or_assign(std::move(text), std::move(converted));
+  }
+  return payload;
+}
+
+}  // namespace tavrik::bindings
