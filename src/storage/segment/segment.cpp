@@ -2,15 +2,23 @@
 
 #include <mutex>
 #include <utility>
+#include <vector>
+
+#include "index/hnsw/insert.h"
 
 namespace tavrik {
 
 void Segment::upsert(Point point) {
-  std::unique_lock points_guard(points_lock_);
+  // The graph walk reads this copy; the vector itself moves into the table.
+  const std::vector<float> query = point.vector;
   const std::uint64_t id = point.id;
+
+  std::unique_lock points_guard(points_lock_);
   points_.insert_or_assign(id, std::move(point));
-  std::unique_lock index_guard(index_lock_);
-  // Graph linking lands with the graph insertion.
+  {
+    std::unique_lock index_guard(index_lock_);  // points first, index second
+    insert(index_, id, query, points_);
+  }  // index released before points
 }
 
 }  // namespace tavrik
