@@ -1,0 +1,222 @@
+#include "bindings/parallel/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bindings/parallel/available_processors.h"
+
+namespace tavrik {
+namespace {
+
+// One counter per index; every index must be hit exactly once.
+class VisitLog {
+ public:
+  explicit VisitLog(std::size_t count) : hits_(count) {}
+  void visit(std::size_t index) { hits_[index].fetch_add(1, std::memory_order_relaxed); }
+  bool each_once() const {
+    for (const auto& hit : hits_)
+      if (hit.load() != 1) return false;
+    return true;
+  }
+
+ private:
+  std::vector<std::atomic<int>> hits_;
+};
+
+struct PoolCase {
+  std::size_t workers;
+  std::size_t count;
+};
+
+class ParallelFor : public ::testing::TestWithParam<PoolCase> {};
+
+TEST_P(ParallelFor, RunsEveryIndexExactlyOnce) {
+  WorkerPool pool(GetParam().workers);
+  VisitLog log(GetParam().count);
+  pool.parallel_for(GetParam().count, [&](std::size_t i) { log.visit(i); });
+  EXPECT_TRUE(log.each_once());
+}
+
+std::vector<PoolCase> pool_cases() {
+  std::vector<PoolCase> cases;
+  for (std::size_t workers : {1, 2, 3, 8})
+    for (std::size_t count : {0, 1, 2, 3, 7, 1000, 100000}) cases.push_back({workers, count});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ParallelFor, ::testing::ValuesIn(pool_cases()),
+                         [](const auto& info) {
+                           return "workers" + std::to_string(info.param.workers) + "_count" +
+                                  std::to_string(info.param.count);
+                         });
+
+TEST(ParallelForPlacement, SingleIndexRunsOnCaller) {
+  WorkerPool pool(2);
+  std::thread::id ran_on;
+  pool.parallel_for(1, [&](std::size_t) { ran_on = std::this_thread::get_id(); });
+  EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+TEST(ParallelForPlacement, LargerRangesRunOnWorkers) {
+  WorkerPool pool(2);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> on_caller{0};
+  pool.parallel_for(64, [&](std::size_t) {
+    if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
+  });
+  EXPECT_EQ(on_caller.load(), 0);
+}
+
+// Halves offered by a busy splitter are taken by idle workers.
+TEST(ParallelForPlacement, WorkSpreadsOverSeveralWorkers) {
+  WorkerPool pool(4);
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  pool.parallel_for(64, [&](std::size_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::lock_guard lock(mutex);
+    threads.insert(std::this_thread::get_id());
+  });
+  EXPECT_GE(threads.size(), 2u);
+}
+
+// Each caller writes its own tag into its own output; a mix-up between
+// concurrent jobs shows as a foreign tag or a missing slot.
+TEST(ParallelForConcurrency, ConcurrentCallersNeverMix) {
+  WorkerPool pool(3);
+  constexpr std::size_t kCallers = 4;
+  constexpr std::size_t kCount = 20000;
+  std::vector<std::vector<std::size_t>> outputs(kCallers, std::vector<std::size_t>(kCount, 0));
+  std::vector<std::thread> callers;
+  for (std::size_t caller = 0; caller < kCallers; ++caller) {
+    callers.emplace_back([&, caller] {
+      for (int round = 0; round < 20; ++round) {
+        pool.parallel_for(kCount, [&](std::size_t i) { outputs[caller][i] += caller + 1; });
+      }
+    });
+  }
+  for (std::thread& thread : callers) thread.join();
+  for (std::size_t caller = 0; caller < kCallers; ++caller) {
+    for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(outputs[caller][i], 20 * (caller + 1));
+  }
+}
+
+TEST(ParallelForNesting, BodyMayCallParallelFor) {
+  for (std::size_t workers : {1, 2, 4}) {
+    WorkerPool pool(workers);
+    constexpr std::size_t kOuter = 50;
+    constexpr std::size_t kInner = 300;
+    VisitLog log(kOuter * kInner);
+    pool.parallel_for(kOuter, [&](std::size_t outer) {
+      pool.parallel_for(kInner, [&](std::size_t inner) { log.visit(outer * kInner + inner); });
+    });
+    EXPECT_TRUE(log.each_once()) << workers << " workers";
+  }
+}
+
+TEST(ParallelForNesting, TwoLevelsDeepFromSeveralCallers) {
+  WorkerPool pool(2);
+  std::atomic<std::size_t> total{0};
+  std::vector<std::thread> callers;
+  for (int caller = 0; caller < 3; ++caller) {
+    callers.emplace_back([&] {
+      pool.parallel_for(8, [&](std::size_t) {
+        pool.parallel_for(8, [&](std::size_t) {
+          pool.parallel_for(8, [&](std::size_t) { total.fetch_add(1); });
+        });
+      });
+    });
+  }
+  for (std::thread& thread : callers) thread.join();
+  EXPECT_EQ(total.load(), 3u * 8 * 8 * 8);
+}
+
+TEST(ProcessPool, IsSharedAndUsable) {
+  WorkerPool& pool = WorkerPool::instance();
+  EXPECT_EQ(&pool, &WorkerPool::instance());
+  EXPECT_GE(pool.worker_count(), 1u);
+  EXPECT_EQ(pool.worker_count(), available_processors());
+  VisitLog log(777);
+  pool.parallel_for(777, [&](std::size_t i) { log.visit(i); });
+  EXPECT_TRUE(log.each_once());
+}
+
+// --- processor count -------------------------------------------------------
+
+struct CpuMaxCase {
+  const char* text;
+  std::optional<std::size_t> limit;
+};
+
+class CpuMax : public ::testing::TestWithParam<CpuMaxCase> {};
+
+TEST_P(CpuMax, ParsesQuotaOverPeriodRoundedUp) {
+  EXPECT_EQ(cpu_max_limit(GetParam().text), GetParam().limit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, CpuMax,
+                         ::testing::Values(CpuMaxCase{"max 100000\n", std::nullopt},
+                                           CpuMaxCase{"150000 100000\n", 2},
+                                           CpuMaxCase{"50000 100000", 1},
+                                           CpuMaxCase{"200000 100000\n", 2},
+                                           CpuMaxCase{"1 100000", 1},
+                                           CpuMaxCase{"400000 100000", 4},
+                                           CpuMaxCase{"0 100000", std::nullopt},
+                                           CpuMaxCase{"100000 0", std::nullopt},
+                                           CpuMaxCase{"", std::nullopt},
+                                           CpuMaxCase{"garbage", std::nullopt},
+                                           CpuMaxCase{"12x 100000", std::nullopt}));
+
+TEST(CfsQuota, V1FilesParse) {
+  EXPECT_EQ(cfs_quota_limit("-1\n", "100000\n"), std::nullopt);
+  EXPECT_EQ(cfs_quota_limit("150000\n", "100000\n"), 2u);
+  EXPECT_EQ(cfs_quota_limit("50000", "100000"), 1u);
+  EXPECT_EQ(cfs_quota_limit("300000", "100000"), 3u);
+  EXPECT_EQ(cfs_quota_limit("", "100000"), std::nullopt);
+}
+
+TEST(ProcSelfCgroup, FindsUnifiedAndCpuPaths) {
+  const std::string hybrid =
+      "12:memory:/user.slice\n"
+      "4:cpu,cpuacct:/docker/abc\n"
+      "3:cpuset:/elsewhere\n"
+      "0::/user.slice/session-1.scope\n";
+  EXPECT_EQ(unified_cgroup_path(hybrid), "/user.slice/session-1.scope");
+  EXPECT_EQ(cpu_cgroup_path(hybrid), "/docker/abc");
+  EXPECT_EQ(unified_cgroup_path("0::/\n"), "/");
+  EXPECT_EQ(cpu_cgroup_path("0::/\n"), std::nullopt);
+  EXPECT_EQ(unified_cgroup_path("4:cpu:/x\n"), std::nullopt);
+  EXPECT_EQ(cpu_cgroup_path("3:cpuset:/a\n5:cpuacct:/b\n"), std::nullopt);
+  EXPECT_EQ(unified_cgroup_path(""), std::nullopt);
+}
+
+TEST(ProcSelfCgroup, LineageWalksToTheRoot) {
+  EXPECT_EQ(cgroup_lineage("/a/b"), (std::vector<std::string>{"/a/b", "/a", "/"}));
+  EXPECT_EQ(cgroup_lineage("/a/b/"), (std::vector<std::string>{"/a/b", "/a", "/"}));
+  EXPECT_EQ(cgroup_lineage("/"), (std::vector<std::string>{"/"}));
+}
+
+TEST(LimitProcessors, QuotaLowersAffinityAndNeverBelowOne) {
+  EXPECT_EQ(limit_processors(8, std::nullopt), 8u);
+  EXPECT_EQ(limit_processors(8, 2), 2u);
+  EXPECT_EQ(limit_processors(2, 8), 2u);
+  EXPECT_EQ(limit_processors(0, std::nullopt), 1u);
+}
+
+TEST(AvailableProcessors, AtLeastOneAndWithinAffinity) {
+  const std::size_t count = available_processors();
+  EXPECT_GE(count, 1u);
+  EXPECT_LE(count, std::max<unsigned>(std::thread::hardware_concurrency(), 1u));
+}
+
+}  // namespace
+}  // namespace tavrik
