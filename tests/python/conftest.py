@@ -1,0 +1,8 @@
+import pytest
+
+import tavrik
+
+
+@pytest.fixture
+def store():
+    return tavrik.VectorStorage()
