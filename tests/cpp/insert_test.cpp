@@ -145,17 +145,6 @@ TEST(Insert, HugeLoadedMaxLevelLinksFromDrawnLevel) {
   EXPECT_EQ(g.index.entry_point, 1u);
 }
 
-TEST(Insert, DrawnLevelStaysWithinSixteenLayers) {
-  Graph g;
-  for (std::uint64_t id = 0; id < 200; ++id) {
-    const std::vector<float> v = {1, static_cast<float>(id)};
-    g.add_point(id, v);
-    insert(g.index, id, v, g.points);
-  }
-  EXPECT_LE(g.index.max_level, 15u);
-  EXPECT_EQ(g.index.nodes.size(), 200u);
-}
-
 TEST(InsertDeathTest, LevelAboveFifteenIsAnInternalFault) {
   Graph g;
   g.add_point(1, {1, 0});
