@@ -22,7 +22,7 @@ fi
 for python in $(supported_pythons); do
   if ! "$python" -c 'import pytest, hypothesis, numpy' >/dev/null 2>&1; then
     echo "== installing test packages for $python (pip)"
-    "$python" -m pip install -q --disable-pip-version-check \
+    "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
       'pytest>=7' 'hypothesis>=6' 'numpy>=1.24'
   fi
 done
