@@ -165,25 +165,5 @@ TEST(DistanceKernels, MatchSequentialReferenceBitForBit) {
   }
 }
 
-TEST(DistanceKernels, FiniteSmallVectorsMatchReference) {
-  std::mt19937 engine(7);
-  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
-  for (int round = 0; round < 2000; ++round) {
-    const std::size_t length = 1 + round % 64;
-    Vec a(length), b(length);
-    for (std::size_t i = 0; i < length; ++i) {
-      a[i] = unit(engine);
-      b[i] = unit(engine);
-    }
-    ASSERT_TRUE(same_bits(dot_product(a, b), reference_dot(a, b)));
-    ASSERT_TRUE(same_bits(euclidean_distance(a, b), reference_euclid(a, b)));
-    float root_a = std::sqrt(reference_dot(a, a));
-    float root_b = std::sqrt(reference_dot(b, b));
-    float magnitude = root_a * root_b;
-    float expected = reference_dot(a, b) / magnitude;
-    ASSERT_TRUE(same_bits(cosine_similarity(a, b).similarity, expected));
-  }
-}
-
 }  // namespace
 }  // namespace tavrik

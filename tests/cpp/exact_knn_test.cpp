@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/distance/distance.h"
-
 namespace tavrik {
 namespace {
 
@@ -171,19 +169,6 @@ TEST(ZeroVectors, ZeroQueryUnderCosineFindsNothing) {
   EXPECT_TRUE(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::Cosine, table, std::nullopt).empty());
   EXPECT_EQ(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::DotProduct, table, std::nullopt).size(),
             2u);
-}
-
-TEST(ExactScan, ScoresMatchTheKernels) {
-  PointTable table;
-  put(table, 7, {0.1f, 0.7f, -0.3f});
-  const Vec query{0.4f, -0.2f, 0.9f};
-  const Vec stored{0.1f, 0.7f, -0.3f};
-  EXPECT_EQ(search_exact_knn(query, 1, Metric::Cosine, table, std::nullopt)[0].score,
-            cosine_similarity(query, stored).similarity);
-  EXPECT_EQ(search_exact_knn(query, 1, Metric::DotProduct, table, std::nullopt)[0].score,
-            dot_product(query, stored));
-  EXPECT_EQ(search_exact_knn(query, 1, Metric::Euclidean, table, std::nullopt)[0].score,
-            euclidean_distance(query, stored));
 }
 
 }  // namespace
