@@ -1,13 +1,41 @@
+// save_to_disk and load_from_disk: the segment's side of snapshot files.
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
 #include "storage/segment/segment.h"
+#include "storage/snapshot/snapshot_codec.h"
+#include "storage/snapshot/snapshot_file.h"
 
 namespace tavrik {
 
-Status Segment::save_to_disk(const std::string&) const {
-  return Status::error("not built yet");
+// Both read locks, points first, are held from encoding until the file is
+// complete, so the file is one consistent state and insertions wait for it.
+Status Segment::save_to_disk(const std::string& path) const {
+  std::shared_lock points_guard(points_lock_);
+  std::shared_lock index_guard(index_lock_);
+  const std::vector<std::uint8_t> bytes = encode_snapshot(points_, index_);
+  return write_snapshot_file(path, bytes);
 }
 
-Status Segment::load_from_disk(const std::string&) {
-  return Status::error("not built yet");
+// Reading and decoding need no lock; only the swap takes both write locks,
+// so readers never see a mixture. Any failure before the swap leaves the
+// segment untouched. The previous tables are released after the locks.
+Status Segment::load_from_disk(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  if (Status read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
+  DecodeResult decoded = decode_snapshot(bytes);
+  if (!decoded.snapshot) {
+    return Status::error(std::string(kDecodeFailed) + decoded.error);
+  }
+  DecodedSnapshot& fresh = *decoded.snapshot;
+  {
+    std::unique_lock points_guard(points_lock_);
+    std::unique_lock index_guard(index_lock_);
+    std::swap(points_, fresh.points);
+    std::swap(index_, fresh.index);
+  }
+  return Status::ok();
 }
 
 }  // namespace tavrik

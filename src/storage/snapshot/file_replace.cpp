@@ -1,0 +1,190 @@
+#include "storage/snapshot/file_replace.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "core/hashing/os_random.h"
+#include "storage/snapshot/os_error.h"
+#include "storage/snapshot/unique_fd.h"
+
+namespace tavrik {
+namespace {
+
+constexpr mode_t kNewFileMode = 0666;
+constexpr int kMaxSymlinkHops = 40;
+constexpr int kTempNameAttempts = 8;
+// Leaves room for the temporary file's prefix and suffix within NAME_MAX.
+constexpr std::size_t kTempNameBaseMax = 200;
+
+FileFailure create_failure(std::string detail) { return {FileStage::kCreate, std::move(detail)}; }
+FileFailure write_failure(std::string detail) { return {FileStage::kWrite, std::move(detail)}; }
+
+struct Target {
+  std::string path;  // symlinks resolved
+  bool exists = false;
+  bool regular = false;
+  mode_t permissions = 0;
+};
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> read_link(const std::string& link) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length < 0) return std::nullopt;
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+// Follows symlinks to the file that will be replaced and notes what it is.
+std::optional<FileFailure> resolve_target(const std::string& path, Target& target) {
+  if (path.empty()) return create_failure(os_error_detail(ENOENT));
+  target.path = path;
+  for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
+    struct stat status {};
+    if (::lstat(target.path.c_str(), &status) != 0) {
+      if (errno != ENOENT) return create_failure(os_error_detail(errno));
+      // Creating "name/" would make a directory, not a file.
+      if (target.path.ends_with('/')) return create_failure(os_error_detail(EISDIR));
+      return std::nullopt;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      const auto link = read_link(target.path);
+      if (!link) return create_failure(os_error_detail(errno));
+      target.path = link->starts_with('/') ? *link : directory_of(target.path) + "/" + *link;
+      continue;
+    }
+    if (S_ISDIR(status.st_mode)) return create_failure(os_error_detail(EISDIR));
+    target.exists = true;
+    target.regular = S_ISREG(status.st_mode);
+    target.permissions = status.st_mode & 07777;
+    return std::nullopt;
+  }
+  return create_failure(os_error_detail(ELOOP));
+}
+
+// A temporary file that removes itself unless committed.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    fd.reset();
+    if (!path.empty()) ::unlink(path.c_str());
+  }
+  void committed() { path.clear(); }
+
+  std::string path;
+  UniqueFd fd;
+};
+
+std::string temp_name_for(const std::string& target) {
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%016llx", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(os_random_u64()));
+  const std::string name = name_of(target).substr(0, kTempNameBaseMax);
+  return directory_of(target) + "/." + name + suffix;
+}
+
+// Creates the temporary file exclusively; returns errno on failure, else 0.
+int create_temp(const Target& target, TempFile& temp) {
+  const mode_t mode = target.exists ? target.permissions : kNewFileMode;
+  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+    std::string name = temp_name_for(target.path);
+    UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd.valid()) {
+      if (errno == EEXIST || errno == EINTR) continue;
+      return errno;
+    }
+    temp.path = std::move(name);
+    temp.fd = std::move(fd);
+    return 0;
+  }
+  return EEXIST;
+}
+
+// Makes the rename itself durable. Filesystems that cannot sync a directory
+// (EINVAL) are taken as they are.
+std::optional<FileFailure> sync_directory(const std::string& directory) {
+  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;  // e.g. a write-only directory: best effort
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) return write_failure(os_error_detail(errno));
+  return std::nullopt;
+}
+
+std::optional<FileFailure> write_in_place(const std::string& path,
+                                          std::span<const std::uint8_t> bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
+  if (!fd.valid()) return create_failure(os_error_detail(errno));
+  if (auto detail = write_all(fd.get(), bytes)) return write_failure(std::move(*detail));
+  return std::nullopt;
+}
+
+std::optional<FileFailure> write_through_temp(const Target& target,
+                                              std::span<const std::uint8_t> bytes) {
+  TempFile temp;
+  if (const int error = create_temp(target, temp); error != 0) {
+    const bool directory_refuses = error == EACCES || error == EPERM;
+    if (directory_refuses && target.exists) return write_in_place(target.path, bytes);
+    return create_failure(os_error_detail(error));
+  }
+  // The creation mode passed the umask; an existing file's bits are kept whole.
+  if (target.exists && ::fchmod(temp.fd.get(), target.permissions) != 0) {
+    return write_failure(os_error_detail(errno));
+  }
+  if (auto detail = write_all(temp.fd.get(), bytes)) return write_failure(std::move(*detail));
+  if (::fsync(temp.fd.get()) != 0) return write_failure(os_error_detail(errno));
+  if (const int error = temp.fd.close(); error != 0) return write_failure(os_error_detail(error));
+  if (::rename(temp.path.c_str(), target.path.c_str()) != 0) {
+    return write_failure(os_error_detail(errno));
+  }
+  temp.committed();
+  return sync_directory(directory_of(target.path));
+}
+
+}  // namespace
+
+std::optional<std::string> write_all(int fd, std::span<const std::uint8_t> bytes) {
+  // The whole snapshot is one buffer, so a buffered writer would issue the
+  // same writes: everything at once, repeated until all bytes are taken.
+  constexpr std::size_t kLargestWrite = SSIZE_MAX;
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), kLargestWrite));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return os_error_detail(errno);
+    }
+    if (written == 0) return std::string(kZeroWriteDetail);
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return std::nullopt;
+}
+
+std::optional<FileFailure> replace_file_contents(const std::string& path,
+                                                 std::span<const std::uint8_t> bytes) {
+  if (path.find('\0') != std::string::npos) return create_failure(kNulInPathDetail);
+  Target target;
+  if (auto failure = resolve_target(path, target)) return failure;
+  if (target.exists && !target.regular) return write_in_place(target.path, bytes);
+  return write_through_temp(target, bytes);
+}
+
+}  // namespace tavrik

@@ -1,0 +1,90 @@
+#include "storage/snapshot/snapshot_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+#include "storage/snapshot/file_replace.h"
+#include "storage/snapshot/os_error.h"
+#include "storage/snapshot/unique_fd.h"
+
+namespace tavrik {
+namespace {
+
+constexpr std::size_t kMinimumGrowth = 8192;
+
+Status failure(std::string_view prefix, std::string_view detail) {
+  std::string text(prefix);
+  text += detail;
+  return Status::error(std::move(text));
+}
+
+// Bytes left from the current position, as the file's metadata tells; 0 when
+// unknown (pipes, devices).
+std::size_t size_hint(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_size <= 0) return 0;
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || position >= status.st_size) return 0;
+  return static_cast<std::size_t>(status.st_size - position);
+}
+
+// Makes room for at least one more byte; false when memory runs out.
+bool grow(std::vector<std::uint8_t>& bytes) {
+  try {
+    bytes.reserve(std::max(bytes.capacity() * 2, bytes.size() + kMinimumGrowth));
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+// Reads until end of file; the error detail on failure.
+std::optional<std::string> read_to_end(int fd, std::vector<std::uint8_t>& bytes) {
+  for (;;) {
+    if (bytes.size() == bytes.capacity() && !grow(bytes)) return std::string(kOutOfMemoryDetail);
+    const std::size_t filled = bytes.size();
+    bytes.resize(bytes.capacity());  // within capacity: no allocation
+    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+    const int error = errno;
+    bytes.resize(filled + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (got == 0) return std::nullopt;
+    if (got < 0 && error != EINTR) return os_error_detail(error);
+  }
+}
+
+}  // namespace
+
+Status write_snapshot_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const auto failed = replace_file_contents(path, bytes);
+  if (!failed) return Status::ok();
+  return failure(failed->stage == FileStage::kCreate ? kCreateFailed : kWriteFailed,
+                 failed->detail);
+}
+
+Status read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  if (path.find('\0') != std::string::npos) return failure(kOpenFailed, kNulInPathDetail);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return failure(kOpenFailed, os_error_detail(errno));
+  try {
+    bytes.reserve(size_hint(fd.get()));
+  } catch (const std::bad_alloc&) {
+    return failure(kReadFailed, kOutOfMemoryDetail);
+  } catch (const std::length_error&) {
+    return failure(kReadFailed, kOutOfMemoryDetail);
+  }
+  if (auto detail = read_to_end(fd.get(), bytes)) {
+    bytes.clear();
+    return failure(kReadFailed, *detail);
+  }
+  return Status::ok();
+}
+
+}  // namespace tavrik
