@@ -425,3 +425,44 @@ def test_identical_points_on_graph_path(store):
         assert 1 <= len(result) <= 32
         assert all(s == score for _, s in result)
         assert store.search([1.0, 0.0], 0, metric) == []
+
+
+def test_graph_path_with_arbitrary_64_bit_ids(store):
+    rng = random.Random(10)
+    ids = {rng.getrandbits(64) for _ in range(600)} | {0, 2**64 - 1}
+    points = {i: [float(f32(rng.gauss(0, 1))) for _ in range(4)] for i in ids}
+    fill(store, points, {i: {"tenant_id": "x"} for i in ids})
+    for metric in ("cosine", "dot", "l2"):
+        for tenant in (None, "x"):
+            result = store.search([1.0, 0.0, 0.0, 0.0], 50, metric, tenant)
+            assert 1 <= len(result) <= 32
+            assert {i for i, _ in result} <= ids
+            assert_ranked(result, metric)
+    store.upsert(2**64 - 1, [1.0, 0.0, 0.0, 0.0], None)
+    assert store.search([1.0, 0.0, 0.0, 0.0], 1, "cosine")[0] == (2**64 - 1, 1.0)
+
+
+def test_graph_path_after_replacing_points(store):
+    rng = random.Random(11)
+    points = {i: [float(f32(rng.gauss(0, 1))) for _ in range(3)] for i in range(600)}
+    fill(store, points)
+    for i in range(0, 600, 3):
+        points[i] = [float(f32(rng.gauss(0, 1))) for _ in range(3)]
+        store.upsert(i, points[i], None)
+    for _ in range(20):
+        query = [float(f32(rng.gauss(0, 1))) for _ in range(3)]
+        for metric in ("dot", "l2"):
+            result = store.search(query, 32, metric)
+            assert len({i for i, _ in result}) == len(result)
+            reference = ref_exact(points, query, metric)
+            assert all(score == reference[i] for i, score in result)
+
+
+def test_nan_scores_do_not_break_the_exact_ranking(store):
+    points = {i: [float(i), 1.0] for i in range(30)}
+    points.update({100: [math.nan, 1.0], 101: [1.0, math.nan]})
+    fill(store, points)
+    for metric in ("cosine", "dot", "l2"):
+        result = store.search([1.0, 2.0], 100, metric)
+        assert sorted(i for i, _ in result) == sorted(points)
+        assert sorted(i for i, s in result if math.isnan(s)) == [100, 101]

@@ -120,6 +120,16 @@ class Floaty:
         return self.value
 
 
+class SneakyFloat(float):
+    def __float__(self):
+        return 99.0
+
+
+class SneakyInt(int):
+    def __float__(self):
+        return 99.0
+
+
 class LyingLength:
     """A sequence whose __len__ claims far more items than iteration yields."""
 
@@ -159,6 +169,8 @@ class Outer:
         ([numpy.float32(0.25), numpy.int16(4), numpy.float64(2.0)], [0.25, 4.0, 2.0]),
         ([True, False], [1.0, 0.0]),
         ([Floaty(2.5), Index(4)], [2.5, 4.0]),
+        # A float subclass is read as the float it is; other numbers go through __float__.
+        ([SneakyFloat(2.0), SneakyInt(3)], [2.0, 99.0]),
         # -1.0 is the host's error marker; without a pending error it is a value.
         ([Floaty(-1.0), -1, -1.0], [-1.0, -1.0, -1.0]),
         # Rounded to the nearest 32-bit float.
