@@ -45,17 +45,34 @@ bool grow(std::vector<std::uint8_t>& bytes) {
   }
 }
 
-// Reads until end of file; the error detail on failure.
+ssize_t read_retrying(int fd, std::uint8_t* into, std::size_t length) {
+  for (;;) {
+    const ssize_t got = ::read(fd, into, length);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// Reads until end of file; the error detail on failure. When the buffer is
+// exactly full (the usual case, sized from the metadata), a small probe read
+// checks for the end before the buffer is doubled.
 std::optional<std::string> read_to_end(int fd, std::vector<std::uint8_t>& bytes) {
   for (;;) {
-    if (bytes.size() == bytes.capacity() && !grow(bytes)) return std::string(kOutOfMemoryDetail);
+    if (bytes.size() == bytes.capacity()) {
+      std::uint8_t probe[64];
+      const ssize_t got = read_retrying(fd, probe, sizeof probe);
+      if (got < 0) return os_error_detail(errno);
+      if (got == 0) return std::nullopt;
+      if (!grow(bytes)) return std::string(kOutOfMemoryDetail);
+      bytes.insert(bytes.end(), probe, probe + got);
+      continue;
+    }
     const std::size_t filled = bytes.size();
     bytes.resize(bytes.capacity());  // within capacity: no allocation
-    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+    const ssize_t got = read_retrying(fd, bytes.data() + filled, bytes.size() - filled);
     const int error = errno;
     bytes.resize(filled + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got == 0) return std::nullopt;
-    if (got < 0 && error != EINTR) return os_error_detail(error);
+    if (got < 0) return os_error_detail(error);
   }
 }
 
