@@ -20,20 +20,26 @@ struct LayerLinks {
   std::vector<std::uint64_t> ids;
 };
 
+// A point with the given vector, and a payload naming `tenant` if given.
+inline Point make_point(std::uint64_t id, std::vector<float> vector,
+                        std::optional<std::string> tenant = std::nullopt) {
+  Point point;
+  point.id = id;
+  point.vector = std::move(vector);
+  if (tenant) {
+    point.payload.emplace();
+    point.payload->emplace(std::string(kTenantKey), Keyword{*tenant});
+  }
+  return point;
+}
+
 struct Graph {
   PointTable points;
   HNSWIndex index;
 
   void add_point(std::uint64_t id, std::vector<float> vector,
                  std::optional<std::string> tenant = std::nullopt) {
-    Point point;
-    point.id = id;
-    point.vector = std::move(vector);
-    if (tenant) {
-      point.payload.emplace();
-      point.payload->emplace(std::string(kTenantKey), Keyword{*tenant});
-    }
-    points.insert_or_assign(id, std::move(point));
+    points.insert_or_assign(id, make_point(id, std::move(vector), std::move(tenant)));
   }
 
   void add_node(std::uint64_t id, std::initializer_list<LayerLinks> links = {}) {

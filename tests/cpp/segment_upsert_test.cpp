@@ -3,22 +3,14 @@
 #include <map>
 #include <random>
 
+#include "graph_fixture.h"
 #include "index/hnsw/search_layer.h"
 #include "storage/segment/segment.h"
 
 namespace tavrik {
 namespace {
 
-Point make_point(std::uint64_t id, std::vector<float> vector, std::optional<std::string> tenant) {
-  Point point;
-  point.id = id;
-  point.vector = std::move(vector);
-  if (tenant) {
-    point.payload.emplace();
-    point.payload->emplace(std::string(kTenantKey), Keyword{*tenant});
-  }
-  return point;
-}
+using testing_graph::make_point;
 
 TEST(SegmentUpsert, ReplacesPointWholeAndKeepsOneNode) {
   Segment segment;

@@ -6,6 +6,7 @@ import numpy
 import pytest
 
 import tavrik
+from lying_sequences import LyingLength
 
 BATCH_MESSAGE = "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'."
 
@@ -140,28 +141,10 @@ def test_query_vectors_accept_nested_sequences(store, query_vectors):
     assert store.batch_search(query_vectors, 1, "dot") == [[(1, 2.0)], [(1, 1.0)], [(1, 10.0)]]
 
 
-class LyingBatch:
-    """A sequence of queries whose __len__ claims far more items than it yields."""
-
-    def __init__(self, length, items):
-        self.length = length
-        self.items = items
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        if i >= len(self.items):
-            raise IndexError(i)
-        return self.items[i]
-
-
 @pytest.mark.parametrize("length", [2**62, 2**63, -1, RuntimeError("no length"), 0])
 def test_reported_batch_length_is_only_a_hint(store, length):
     store.upsert(1, [1.0], None)
-    batch = LyingBatch(length, [[1.0], [2.0], [3.0]])
+    batch = LyingLength(length, [[1.0], [2.0], [3.0]])
     try:
         result = store.batch_search(batch, 1, "dot")
     except MemoryError:

@@ -9,6 +9,7 @@ import numpy
 import pytest
 
 import tavrik
+from lying_sequences import LyingLength
 
 F32_MAX = 3.4028234663852886e38
 
@@ -128,24 +129,6 @@ class SneakyFloat(float):
 class SneakyInt(int):
     def __float__(self):
         return 99.0
-
-
-class LyingLength:
-    """A sequence whose __len__ claims far more items than iteration yields."""
-
-    def __init__(self, length, items=(1.0, 2.0, 3.0)):
-        self.length = length
-        self.items = items
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        if i >= len(self.items):
-            raise IndexError(i)
-        return self.items[i]
 
 
 class Outer:
