@@ -21,7 +21,7 @@ import tavrik
 LIMIT = 5
 # The graph links each new point to one neighbour per layer and its walk keeps
 # at most 32 candidates, and its shape is random from run to run: its best hit
-# is the true nearest neighbour for roughly 20% to 60% of these queries, and
+# is the true nearest neighbour for roughly 20% to 70% of these queries, and
 # label accuracy lands between about 85% and 97% (exact search: 97.8%). The
 # floors below are sanity bounds far above chance (10%), not quality targets.
 GRAPH_MIN_ACCURACY = 0.70  # nearest neighbour has the query's label
