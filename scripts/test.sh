@@ -23,6 +23,8 @@ for python in $(supported_pythons); do
   PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python
 done
 
+bash scripts/test_sanitized.sh
+
 if [[ -x scripts/fuzz.sh ]]; then
   echo "== Fuzzing (short run)"
   bash scripts/fuzz.sh 60
