@@ -138,8 +138,20 @@ std::optional<FileFailure> write_in_place(const std::string& path,
   return std::nullopt;
 }
 
+// An existing file that the caller may not write must refuse the save, as
+// opening it for writing would; replacing it through the directory would
+// otherwise succeed behind its permissions. Opening without truncation
+// leaves its contents as they are.
+std::optional<FileFailure> check_writable(const Target& target) {
+  if (!target.exists) return std::nullopt;
+  UniqueFd fd(::open(target.path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd.valid()) return create_failure(os_error_detail(errno));
+  return std::nullopt;
+}
+
 std::optional<FileFailure> write_through_temp(const Target& target,
                                               std::span<const std::uint8_t> bytes) {
+  if (auto refused = check_writable(target)) return refused;
   TempFile temp;
   if (const int error = create_temp(target, temp); error != 0) {
     const bool directory_refuses = error == EACCES || error == EPERM;
