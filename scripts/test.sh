@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds tavrik and runs every test: the C++ core tests (CTest), then the
-# Python tests against a module built for each supported interpreter, then a
-# short fuzzing run of the snapshot decoder.
+# Builds tavrik and runs every test: the C++ core tests (CTest), the Python
+# tests against a module built for each supported interpreter, the demo and
+# the examples, the whole suite again under the sanitizers, and a short
+# fuzzing run of the snapshot decoder.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -23,9 +24,12 @@ for python in $(supported_pythons); do
   PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python
 done
 
+echo "== Demo and examples"
+python311="$(find_python 3.11)"
+(cd examples && PYTHONPATH="$root/build/py3.11" "$python311" demo.py)
+bash scripts/examples.sh build/py3.11 "$python311"
+
 bash scripts/test_sanitized.sh
 
-if [[ -x scripts/fuzz.sh ]]; then
-  echo "== Fuzzing (short run)"
-  bash scripts/fuzz.sh 60
-fi
+echo "== Fuzzing (short run)"
+bash scripts/fuzz.sh 60
