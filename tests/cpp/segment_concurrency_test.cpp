@@ -238,12 +238,19 @@ TEST_F(SegmentConcurrency, MixedOperationsKeepResultsConsistent) {
   next_new_id_ = 100;
 
   std::vector<std::thread> threads;
-  threads.emplace_back([this] { writer(1); });
-  threads.emplace_back([this] { writer(2); });
   threads.emplace_back([this] { reader(3); });
   threads.emplace_back([this] { reader(4); });
   threads.emplace_back([this] { reader(5); });
   threads.emplace_back([this, &dir] { persister(dir, 6); });
+  // Let the readers search the small store exactly before the writers can
+  // grow it past the graph threshold; on a fast machine the writers would
+  // otherwise get there before any reader ran.
+  const auto exact_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (counters_.exact_searches.load() < 3 && std::chrono::steady_clock::now() < exact_deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  threads.emplace_back([this] { writer(1); });
+  threads.emplace_back([this] { writer(2); });
 
   // Run until the store has grown past the graph threshold and a few
   // snapshots went through, within a fixed wall-clock budget.
