@@ -619,7 +619,7 @@ def main():
     parser.add_argument("--sizes", type=str, default=None,
                         help="comma-separated graph sizes (default 10000,100000; quick 2000)")
     parser.add_argument("--queries", type=int, default=None, help="queries per workload (1000)")
-    parser.add_argument("--repeats", type=int, default=None, help="timing repeats, best kept (3)")
+    parser.add_argument("--repeats", type=int, default=None, help="timing repeats, best kept (5)")
     parser.add_argument("--seed", type=int, default=42)
     parser.add_argument("--out", type=Path, default=HERE / "results")
     parser.add_argument("--skip-memory", action="store_true")
@@ -634,7 +634,7 @@ def main():
     sizes = ([int(s) for s in args.sizes.split(",")] if args.sizes
              else [2000] if args.quick else [10_000, 100_000])
     queries = args.queries or (200 if args.quick else 1000)
-    repeats = args.repeats or (2 if args.quick else 3)
+    repeats = args.repeats or (2 if args.quick else 5)
     peers, missing = import_peers()
     if "tavrik" not in peers:
         print("tavrik itself is missing; set PYTHONPATH to the build directory", file=sys.stderr)
@@ -643,7 +643,8 @@ def main():
         "argv": sys.argv[1:],
         "quick": args.quick,
         "machine": {"cpus": os.cpu_count(), "platform": platform.platform(),
-                    "processor": platform.processor()},
+                    "processor": platform.processor(),
+                    "load_average_at_start": os.getloadavg()},
         "env": {k: os.environ.get(k) for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")},
         "blas": blas_info(),
         "versions": versions(peers),
@@ -653,7 +654,8 @@ def main():
     }
     print("BLAS:", ", ".join(f"{b.get('internal_api')} {b.get('architecture')} "
                              f"{b.get('num_threads')} threads" for b in result["blas"]))
-    print("missing peers:", ", ".join(missing) or "none", flush=True)
+    print("missing peers:", ", ".join(missing) or "none")
+    print("load average (1, 5, 15 min): %.2f %.2f %.2f" % os.getloadavg(), flush=True)
 
     result["exact"] = bench_exact(peers, args.seed, 499, (128, 768), queries, repeats)
     work = Path(tempfile.mkdtemp(prefix="tavrik-bench-"))
@@ -664,6 +666,7 @@ def main():
     if not args.skip_memory:
         result["memory"] = bench_memory(peers, args.seed, max(sizes))
 
+    result["machine"]["load_average_at_end"] = os.getloadavg()
     args.out.mkdir(parents=True, exist_ok=True)
     result["ratios"] = [{"workload": l, "peer": p, "tavrik_advantage": v}
                         for l, p, v in ratios(result)]
@@ -672,6 +675,7 @@ def main():
         json.dump(result, out, indent=2)
     charts(result, args.out)
     print_report(result)
+    print("load average at end (1, 5, 15 min): %.2f %.2f %.2f" % os.getloadavg())
     print(f"\nwrote {args.out / 'latest.json'}, recall_vs_qps.png, ratios.png")
 
 
