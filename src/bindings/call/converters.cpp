@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bindings/call/float_buffer.h"
 #include "bindings/call/python_error.h"
 #include "core/fault.h"
 
@@ -63,9 +64,13 @@ PyObject* sequence_class() {
 
 // The outer rules shared by vectors and lists of vectors: no str, only
 // sequences; returns a new iterator and the capped capacity hint.
-std::pair<OwnedRef, std::size_t> open_sequence(PyObject* value) {
+void check_sequence(PyObject* value) {
   if (PyUnicode_Check(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) raise_not_a_sequence(value);
+}
+
+std::pair<OwnedRef, std::size_t> open_sequence(PyObject* value) {
+  check_sequence(value);
   Py_ssize_t hint = PyObject_Size(value);
   if (hint < 0) {
     PyErr_Clear();
@@ -136,6 +141,10 @@ std::uint64_t convert_u64(PyObject* value) {
 }
 
 std::vector<float> convert_f32_sequence(PyObject* value) {
+  // The refusals come first: an object with a float buffer that is not a
+  // sequence is still refused.
+  check_sequence(value);
+  if (std::optional<std::vector<float>> read = read_float_buffer(value)) return std::move(*read);
   auto [iterator, hint] = open_sequence(value);
   std::vector<float> floats;
   floats.reserve(hint);
@@ -144,6 +153,10 @@ std::vector<float> convert_f32_sequence(PyObject* value) {
 }
 
 std::vector<std::vector<float>> convert_f32_sequences(PyObject* value) {
+  check_sequence(value);
+  if (std::optional<std::vector<std::vector<float>>> rows = read_float_rows(value)) {
+    return std::move(*rows);
+  }
   auto [iterator, hint] = open_sequence(value);
   std::vector<std::vector<float>> sequences;
   sequences.reserve(hint);
