@@ -59,13 +59,14 @@ def import_peers():
 
 
 def versions(peers):
+    from importlib import metadata
     out = {"numpy": np.__version__, "python": platform.python_version()}
-    for name in ("hnswlib", "faiss"):
+    for name, dist in (("hnswlib", "hnswlib"), ("faiss", "faiss-cpu"), ("usearch", "usearch")):
         if name in peers:
-            out[name] = getattr(peers[name], "__version__", "?")
-    if "usearch" in peers:
-        import usearch
-        out["usearch"] = getattr(usearch, "__version__", "?")
+            try:
+                out[name] = metadata.version(dist)
+            except metadata.PackageNotFoundError:
+                out[name] = getattr(peers[name], "__version__", "?")
     return out
 
 
