@@ -44,18 +44,37 @@ const char* cosine_error_message(CosineError error) {
 CosineResult cosine_similarity(std::span<const float> a, std::span<const float> b) {
   if (a.size() != b.size()) return {0.0f, CosineError::DimensionMismatch};
   const CosineSums sums = cosine_sums(a, b);
+  return cosine_similarity_with_norms(sums.dot, sums.norm_a, sums.norm_b);
+}
+
+CosineResult cosine_similarity_with_norms(float dot, float norm_a, float norm_b) {
   // Exact comparison: a NaN norm is not zero and goes on to the division.
-  if (sums.norm_a == 0.0f || sums.norm_b == 0.0f) return {0.0f, CosineError::ZeroMagnitude};
-  const float root_a = std::sqrt(sums.norm_a);
-  const float root_b = std::sqrt(sums.norm_b);
+  if (norm_a == 0.0f || norm_b == 0.0f) return {0.0f, CosineError::ZeroMagnitude};
+  const float root_a = std::sqrt(norm_a);
+  const float root_b = std::sqrt(norm_b);
   const float magnitude = root_a * root_b;
-  return {sums.dot / magnitude, CosineError::None};
+  return {dot / magnitude, CosineError::None};
 }
 
 float cosine_distance(std::span<const float> query, std::span<const float> stored) {
   const CosineResult result = cosine_similarity(query, stored);
   if (result.error != CosineError::None) return kUncomparableDistance;
   return 1.0f - result.similarity;
+}
+
+float cosine_distance_with_norms(float dot, float norm_a, float norm_b) {
+  const CosineResult result = cosine_similarity_with_norms(dot, norm_a, norm_b);
+  if (result.error != CosineError::None) return kUncomparableDistance;
+  return 1.0f - result.similarity;
+}
+
+float squared_norm(std::span<const float> vector) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < vector.size(); ++i) {
+    const float term = vector[i] * vector[i];
+    sum += term;
+  }
+  return sum;
 }
 
 float dot_product(std::span<const float> query, std::span<const float> stored) {

@@ -38,6 +38,21 @@ CosineResult cosine_similarity(std::span<const float> a, std::span<const float> 
 // 1 - cosine_similarity in f32, or kUncomparableDistance on either error.
 float cosine_distance(std::span<const float> query, std::span<const float> stored);
 
+// Sum of v[i]*v[i]: the squared norm cosine_similarity computes for each of
+// its vectors. A vector's squared norm is the same against every other
+// vector, so callers may compute it once and keep it.
+float squared_norm(std::span<const float> vector);
+
+// The last steps of cosine_similarity, from its three sums: for vectors of
+// equal length (callers check the lengths first, as cosine_similarity
+// does), cosine_similarity(a, b) is exactly
+// cosine_similarity_with_norms(dot_product(a, b), squared_norm(a),
+// squared_norm(b)), errors included.
+CosineResult cosine_similarity_with_norms(float dot, float norm_a, float norm_b);
+
+// 1 - cosine_similarity_with_norms, or kUncomparableDistance on its error.
+float cosine_distance_with_norms(float dot, float norm_a, float norm_b);
+
 // Sum of q[i]*p[i]. Lengths must be equal (callers check).
 float dot_product(std::span<const float> query, std::span<const float> stored);
 

@@ -5,6 +5,7 @@
 // optional payload. An absent payload and an empty one are distinct.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -15,11 +16,27 @@
 
 namespace tavrik {
 
+// Marks a squared norm that has not been computed yet (a NaN pattern).
+inline constexpr std::uint32_t kUnknownSquaredNormBits = 0x7fc0'4e4eu;
+
 struct Point {
   std::uint64_t id = 0;
   std::vector<float> vector;
   std::optional<Payload> payload;
+  // Derived from `vector` and never persisted: squared_norm(vector) once
+  // cache_squared_norm has run, the unknown pattern before. Whoever changes
+  // `vector` after caching must cache again.
+  float cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
 };
+
+// Stores squared_norm(point.vector) in the point. Done for every point that
+// enters a point table through upsert or a snapshot.
+void cache_squared_norm(Point& point);
+
+// squared_norm(point.vector): the cached value, or computed now when none
+// was cached (a norm that happens to have the unknown pattern is simply
+// recomputed, to the same bits).
+float squared_norm_of(const Point& point);
 
 // Point id -> point. Each key equals its point's id, as long as points come
 // in through upsert (a loaded snapshot is taken as it is).

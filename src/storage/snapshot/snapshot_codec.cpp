@@ -126,6 +126,7 @@ bool decode_vector(WireReader& in, std::vector<float>& vector) {
 
 bool decode_point(WireReader& in, Point& point) {
   if (!in.varint(point.id) || !decode_vector(in, point.vector)) return false;
+  cache_squared_norm(point);  // derived, never stored
   bool has_payload = false;
   if (!in.option_marker(has_payload)) return false;
   if (!has_payload) return true;
