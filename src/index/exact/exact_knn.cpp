@@ -1,44 +1,83 @@
 #include "index/exact/exact_knn.h"
 
-#include <optional>
+#include <cstddef>
 
 #include "core/distance/distance.h"
+#include "core/distance/lane_kernels.h"
+#include "core/distance/prepared_query.h"
 #include "core/distance/ranking.h"
 
 namespace tavrik {
 namespace {
 
-// The point's score under `metric`, or nothing when it cannot be scored
-// (length mismatch under every metric, zero magnitude under Cosine).
-std::optional<float> exact_score(std::span<const float> query, std::span<const float> stored,
-                                 Metric metric) {
-  switch (metric) {
-    case Metric::Euclidean:
-      if (stored.size() != query.size()) return std::nullopt;
-      return euclidean_distance(query, stored);
-    case Metric::DotProduct:
-      if (stored.size() != query.size()) return std::nullopt;
-      return dot_product(query, stored);
-    case Metric::Cosine: {
-      const CosineResult result = cosine_similarity(query, stored);
-      if (result.error != CosineError::None) return std::nullopt;
-      return result.similarity;
-    }
+// Points of the query's length, in table order, scored kLaneCount at a time.
+// Points of another length are never scored under any metric, so leaving
+// them out of the groups changes nothing; each group's candidates are
+// appended in the order the points came, so the list keeps table order.
+class ScanGroup {
+ public:
+  ScanGroup(const PreparedQuery& query, Metric metric, std::vector<ScoredPoint>& candidates)
+      : query_(query), metric_(metric), candidates_(candidates) {}
+
+  void add(const Point& point) {
+    points_[count_++] = &point;
+    if (count_ == kLaneCount) flush();
   }
-  return std::nullopt;
-}
+
+  // Scores the pending points and appends those that can be scored:
+  //   Euclidean   euclidean_distance
+  //   Cosine      cosine_similarity, left out when it fails (zero norm)
+  //   DotProduct  dot_product
+  void flush() {
+    if (count_ == 0) return;
+    if (metric_ == Metric::Cosine) {
+      CosineResult results[kLaneCount];
+      query_.cosine_similarities_to(points_, count_, results);
+      for (std::size_t l = 0; l < count_; ++l) {
+        if (results[l].error == CosineError::None) {
+          candidates_.push_back(ScoredPoint{points_[l]->id, results[l].similarity});
+        }
+      }
+    } else {
+      const float* vectors[kLaneCount];
+      for (std::size_t l = 0; l < count_; ++l) vectors[l] = points_[l]->vector.data();
+      float scores[kLaneCount];
+      if (metric_ == Metric::Euclidean) {
+        euclidean_distance_lanes(query_.vector(), vectors, count_, scores);
+      } else {
+        dot_product_lanes(query_.vector(), vectors, count_, scores);
+      }
+      for (std::size_t l = 0; l < count_; ++l) {
+        candidates_.push_back(ScoredPoint{points_[l]->id, scores[l]});
+      }
+    }
+    count_ = 0;
+  }
+
+ private:
+  const PreparedQuery& query_;
+  Metric metric_;
+  std::vector<ScoredPoint>& candidates_;
+  const Point* points_[kLaneCount] = {};
+  std::size_t count_ = 0;
+};
 
 }  // namespace
 
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const PointTable& points,
                                           std::optional<std::string_view> tenant) {
+  const PreparedQuery prepared(query);
   std::vector<ScoredPoint> candidates;
+  candidates.reserve(points.size());
+  ScanGroup group(prepared, metric, candidates);
   for (const auto& [key, point] : points) {
     if (tenant && !matches_tenant(point, *tenant)) continue;
-    const std::optional<float> score = exact_score(query, point.vector, metric);
-    if (score) candidates.push_back(ScoredPoint{point.id, *score});
+    // A length mismatch fails every metric (for Cosine, before its norms).
+    if (point.vector.size() != query.size()) continue;
+    group.add(point);
   }
+  group.flush();
   rank_by_metric(candidates, metric);
   // Compare in 64 bits: a limit beyond size_t must not wrap to a small count.
   if (limit < candidates.size()) candidates.resize(static_cast<std::size_t>(limit));

@@ -6,7 +6,7 @@
 
 namespace tavrik {
 
-std::uint64_t descend(std::span<const float> query, std::uint64_t entry, std::uint64_t top_layer,
+std::uint64_t descend(const PreparedQuery& query, std::uint64_t entry, std::uint64_t top_layer,
                       std::uint64_t bottom_layer, const HNSWIndex& index,
                       const PointTable& points, std::optional<std::string_view> tenant) {
   const std::uint64_t top = std::min<std::uint64_t>(top_layer, MAX_LAYERS - 1);

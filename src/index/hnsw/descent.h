@@ -13,12 +13,13 @@
 #include <span>
 #include <string_view>
 
+#include "core/distance/prepared_query.h"
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {
 
-std::uint64_t descend(std::span<const float> query, std::uint64_t entry, std::uint64_t top_layer,
+std::uint64_t descend(const PreparedQuery& query, std::uint64_t entry, std::uint64_t top_layer,
                       std::uint64_t bottom_layer, const HNSWIndex& index,
                       const PointTable& points, std::optional<std::string_view> tenant);
 

@@ -38,13 +38,14 @@ void insert_at_level(HNSWIndex& index, std::uint64_t id, std::span<const float> 
     return;
   }
 
+  const PreparedQuery prepared(query);
   const std::uint64_t old_max_level = index.max_level;
-  std::uint64_t found = descend(query, *index.entry_point, old_max_level, level + 1, index,
+  std::uint64_t found = descend(prepared, *index.entry_point, old_max_level, level + 1, index,
                                 points, std::nullopt);
   // One link per layer from min(level, max_level) down to 0, each walk
   // starting where the one above stopped.
   for (std::uint64_t layer = std::min(level, old_max_level);; --layer) {
-    found = search_layer(query, found, layer, index, points, std::nullopt);
+    found = search_layer(prepared, found, layer, index, points, std::nullopt);
     link(index, fresh, found, layer);
     if (layer == 0) break;
   }

@@ -2,6 +2,8 @@
 #include <utility>
 
 #include "core/distance/distance.h"
+#include "core/distance/lane_kernels.h"
+#include "core/distance/prepared_query.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/descent.h"
 #include "index/hnsw/search_layer.h"
@@ -26,33 +28,51 @@ ScoredId take_closest(std::vector<ScoredId>& candidates) {
 }
 
 // Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
-// largest distance as it was when the node was taken from C.
-void expand(const HNSWNode& node, float worst, std::span<const float> query,
+// largest distance as it was when the node was taken from C. Neighbours are
+// marked and checked in list order, scored kLaneCount at a time, and then
+// admitted one by one in list order: the marks and checks do not depend on
+// any distance, and `worst` stays fixed for the whole node.
+void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
             const PointTable& points, std::optional<std::string_view> tenant, std::uint64_t ef,
             VisitedIds& visited, Frontier& frontier) {
+  const Point* group[kLaneCount];
+  std::uint64_t group_ids[kLaneCount];
+  std::size_t count = 0;
+  auto admit_group = [&] {
+    float distances[kLaneCount];
+    query.cosine_distances_to(group, count, distances);
+    for (std::size_t l = 0; l < count; ++l) {
+      const float d = distances[l];
+      if (!(worst > d) && frontier.results.size() >= ef) continue;
+      frontier.candidates.push_back({d, group_ids[l]});
+      frontier.results.push_back({d, group_ids[l]});
+      if (frontier.results.size() > ef) {
+        sort_ascending(frontier.results);
+        frontier.results.pop_back();  // among ties for the largest, the latest added
+      }
+    }
+    count = 0;
+  };
   for (const std::uint64_t id : node.neighbors[0]) {
     // Marked before the point and tenant checks: never examined twice.
     if (!visited.mark(id)) continue;
     const auto found = points.find(id);
     if (found == points.end()) continue;
     if (tenant && !matches_tenant(found->second, *tenant)) continue;
-    const float d = cosine_distance(query, found->second.vector);
-    if (!(worst > d) && frontier.results.size() >= ef) continue;
-    frontier.candidates.push_back({d, id});
-    frontier.results.push_back({d, id});
-    if (frontier.results.size() > ef) {
-      sort_ascending(frontier.results);
-      frontier.results.pop_back();  // among ties for the largest, the latest added
-    }
+    group[count] = &found->second;
+    group_ids[count] = id;
+    if (++count == kLaneCount) admit_group();
   }
+  if (count > 0) admit_group();
 }
 
 }  // namespace
 
-std::vector<ScoredId> search_graph(std::span<const float> query, const HNSWIndex& index,
+std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HNSWIndex& index,
                                    const PointTable& points,
                                    std::optional<std::string_view> tenant) {
-  if (!index.entry_point) return {};  // callers route such stores to the exact scan
+  if (!index.entry_point) return {};
+  const PreparedQuery query(query_vector);  // callers route such stores to the exact scan
   const std::uint64_t entry = descend(query, *index.entry_point, index.max_level, 1, index,
                                       points, tenant);
   const auto start = points.find(entry);
@@ -64,7 +84,7 @@ std::vector<ScoredId> search_graph(std::span<const float> query, const HNSWIndex
 
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
-  const float d0 = cosine_distance(query, start->second.vector);
+  const float d0 = query.cosine_distance_to(start->second);
   Frontier frontier{{{d0, entry}}, {{d0, entry}}};
   visited.mark(entry);
 

@@ -1,15 +1,17 @@
 #include "index/hnsw/search_layer.h"
 
+#include <cstddef>
+
 #include "core/distance/distance.h"
+#include "core/distance/lane_kernels.h"
 
 namespace tavrik {
 namespace {
 
-float distance_to_point(std::span<const float> query, std::uint64_t id,
-                        const PointTable& points) {
+float distance_to_point(const PreparedQuery& query, std::uint64_t id, const PointTable& points) {
   const auto found = points.find(id);
   return found == points.end() ? kUncomparableDistance
-                               : cosine_distance(query, found->second.vector);
+                               : query.cosine_distance_to(found->second);
 }
 
 }  // namespace
@@ -17,6 +19,12 @@ float distance_to_point(std::span<const float> query, std::uint64_t id,
 std::uint64_t search_layer(std::span<const float> query, std::uint64_t entry,
                            std::uint64_t layer, const HNSWIndex& index,
                            const PointTable& points, std::optional<std::string_view> tenant) {
+  return search_layer(PreparedQuery(query), entry, layer, index, points, tenant);
+}
+
+std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std::uint64_t layer,
+                           const HNSWIndex& index, const PointTable& points,
+                           std::optional<std::string_view> tenant) {
   std::uint64_t current = entry;
   float best = distance_to_point(query, entry, points);  // no tenant test for the entry
   if (index.nodes.empty() || layer >= MAX_LAYERS) return current;
@@ -24,23 +32,38 @@ std::uint64_t search_layer(std::span<const float> query, std::uint64_t entry,
   for (;;) {
     const HNSWNode* node = index.nodes.find(current);
     if (node == nullptr) return current;
-    const std::vector<std::uint64_t>& neighbors = node->neighbors[layer];
+    const auto& neighbors = node->neighbors[layer];
     if (neighbors.empty() || points.empty()) return current;
 
+    // The listed points are scored kLaneCount at a time, then compared one
+    // by one in list order, as if each were scored just before its test.
     bool moved = false;
+    const Point* group[kLaneCount];
+    std::uint64_t group_ids[kLaneCount];
+    std::size_t count = 0;
+    auto compare_group = [&] {
+      float distances[kLaneCount];
+      query.cosine_distances_to(group, count, distances);
+      for (std::size_t l = 0; l < count; ++l) {
+        // Strictly closer only: ties keep the first listed, and NaN or the
+        // uncomparable distance never lowers best.
+        if (best > distances[l]) {
+          best = distances[l];
+          current = group_ids[l];
+          moved = true;
+        }
+      }
+      count = 0;
+    };
     for (const std::uint64_t id : neighbors) {
       const auto found = points.find(id);
       if (found == points.end()) continue;
       if (tenant && !matches_tenant(found->second, *tenant)) continue;
-      const float d = cosine_distance(query, found->second.vector);
-      // Strictly closer only: ties keep the first listed, and NaN or the
-      // uncomparable distance never lowers best.
-      if (best > d) {
-        best = d;
-        current = id;
-        moved = true;
-      }
+      group[count] = &found->second;
+      group_ids[count] = id;
+      if (++count == kLaneCount) compare_group();
     }
+    if (count > 0) compare_group();
     if (!moved) return current;
   }
 }

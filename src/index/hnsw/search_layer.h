@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/distance/prepared_query.h"
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"
 
@@ -24,6 +25,11 @@ namespace tavrik {
 std::uint64_t search_layer(std::span<const float> query, std::uint64_t entry,
                            std::uint64_t layer, const HNSWIndex& index,
                            const PointTable& points, std::optional<std::string_view> tenant);
+
+// The same walk for a query whose squared norm is already known.
+std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std::uint64_t layer,
+                           const HNSWIndex& index, const PointTable& points,
+                           std::optional<std::string_view> tenant);
 
 // A candidate of the query-time search.
 struct ScoredId {

@@ -1,0 +1,29 @@
+// One query against several stored vectors at once.
+//
+// Each stored vector gets its own lane: its own accumulator from -0.0f,
+// its terms added in index order 0..n-1, every product or squared
+// difference rounded to f32 before it is added. A lane's result therefore
+// has exactly the bits of dot_product or euclidean_distance for that one
+// vector; running lanes side by side only hides the latency of each
+// addition behind the others. Nothing is summed across lanes.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tavrik {
+
+// The most vectors one call scores.
+inline constexpr std::size_t kLaneCount = 8;
+
+// out[l] = dot_product(query, {stored[l], query.size()}) for l < count.
+// count <= kLaneCount; each stored[l] holds at least query.size() floats.
+void dot_product_lanes(std::span<const float> query, const float* const* stored,
+                       std::size_t count, float* out);
+
+// out[l] = euclidean_distance(query, {stored[l], query.size()}) for l < count,
+// under the same conditions.
+void euclidean_distance_lanes(std::span<const float> query, const float* const* stored,
+                              std::size_t count, float* out);
+
+}  // namespace tavrik
