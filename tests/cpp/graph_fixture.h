@@ -45,7 +45,7 @@ struct Graph {
   void add_node(std::uint64_t id, std::initializer_list<LayerLinks> links = {}) {
     HNSWNode node;
     node.id = id;
-    for (const LayerLinks& l : links) node.neighbors[l.layer] = l.ids;
+    for (const LayerLinks& l : links) node.neighbors.assign(l.layer, l.ids);
     index.nodes.put(id, std::move(node));
   }
 
@@ -63,8 +63,9 @@ struct Graph {
   }
 
   const HNSWNode& node(std::uint64_t id) const { return *index.nodes.find(id); }
-  const std::vector<std::uint64_t>& list(std::uint64_t id, std::size_t layer) const {
-    return node(id).neighbors[layer];
+  std::vector<std::uint64_t> list(std::uint64_t id, std::size_t layer) const {
+    const auto ids = node(id).neighbors[layer];
+    return {ids.begin(), ids.end()};
   }
 };
 

@@ -44,7 +44,7 @@ TEST(Insert, FullListGetsNoBackLinkButIsStillLinkedTo) {
   g.insert(1, {1, 0}, 0);
   Ids full;
   for (std::uint64_t id = 100; id < 116; ++id) full.push_back(id);  // m ids without points
-  g.index.nodes.find(1)->neighbors[0] = full;
+  g.index.nodes.find(1)->neighbors.assign(0, full);
   g.insert(2, {0, 1}, 0);
   EXPECT_EQ(g.list(1, 0), full);
   EXPECT_EQ(g.list(2, 0), Ids{1});

@@ -278,8 +278,8 @@ TEST_F(SegmentConcurrency, MixedOperationsKeepResultsConsistent) {
       EXPECT_EQ(point.vector, vector_of(id));
       const HNSWNode* node = index.nodes.find(id);
       ASSERT_NE(node, nullptr) << id;
-      for (const auto& list : node->neighbors) {
-        for (const std::uint64_t linked : list) EXPECT_EQ(points.count(linked), 1u) << linked;
+      for (std::size_t layer = 0; layer < node->neighbors.size(); ++layer) {
+        for (const std::uint64_t linked : node->neighbors[layer]) EXPECT_EQ(points.count(linked), 1u) << linked;
       }
     }
     if (!points.empty()) {

@@ -276,7 +276,8 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
   const NodeTable& nodes = decoded.snapshot->index.nodes;
   ASSERT_EQ(nodes.size(), 1u);
   EXPECT_EQ(nodes.find(9)->id, 2u);
-  EXPECT_EQ(nodes.find(9)->neighbors[0], std::vector<std::uint64_t>{4});
+  const auto links = nodes.find(9)->neighbors[0];
+  EXPECT_EQ(std::vector<std::uint64_t>(links.begin(), links.end()), std::vector<std::uint64_t>{4});
 }
 
 struct HugeCount {

@@ -129,7 +129,7 @@ inline Store random_store(std::uint64_t seed, std::size_t count) {
     const std::size_t levels = 1 + rng() % 3;
     for (std::size_t layer = 0; layer < levels; ++layer) {
       const std::size_t links = rng() % 6;
-      for (std::size_t k = 0; k < links; ++k) node.neighbors[layer].push_back(rng() % 1000);
+      for (std::size_t k = 0; k < links; ++k) node.neighbors.push_back(layer, rng() % 1000);
     }
     store.index.nodes.put(id, std::move(node));
     if (!store.index.entry_point) store.index.entry_point = id;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/hashing/seeded_hash.h"
+#include "core/vector/boxed_optional.h"
 #include "core/vector/payload.h"
 
 namespace tavrik {
@@ -22,7 +23,8 @@ inline constexpr std::uint32_t kUnknownSquaredNormBits = 0x7fc0'4e4eu;
 struct Point {
   std::uint64_t id = 0;
   std::vector<float> vector;
-  std::optional<Payload> payload;
+  // Absent and empty are distinct; an absent payload costs one pointer.
+  BoxedOptional<Payload> payload;
   // Derived from `vector` and never persisted: squared_norm(vector) once
   // cache_squared_norm has run, the unknown pattern before. Whoever changes
   // `vector` after caching must cache again.

@@ -7,23 +7,20 @@
 // (a loaded snapshot may lack them): walks skip such ids.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "core/hashing/seeded_hash.h"
+#include "index/hnsw/neighbor_lists.h"
 
 namespace tavrik {
-
-// Layers are numbered 0..15; a node's level is at most 15.
-inline constexpr std::size_t MAX_LAYERS = 16;
 
 struct HNSWNode {
   std::uint64_t id = 0;
   // neighbors[k]: the node's links on layer k; empty on layers it doesn't reach.
-  std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
+  NeighborLists neighbors;
 };
 
 // Node id -> node, remembering the largest id ever stored (nodes are only

@@ -17,10 +17,9 @@ namespace {
 // which is replaced at the end.
 void link(HNSWIndex& index, HNSWNode& fresh, std::uint64_t found, std::uint64_t layer) {
   if (HNSWNode* other = index.nodes.find(found)) {
-    std::vector<std::uint64_t>& back = other->neighbors[layer];
-    if (back.size() < index.m) back.push_back(fresh.id);
+    if (other->neighbors[layer].size() < index.m) other->neighbors.push_back(layer, fresh.id);
   }
-  fresh.neighbors[layer].push_back(found);
+  fresh.neighbors.push_back(layer, found);
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ void encode_point(WireWriter& out, const Point& point) {
 
 void encode_node(WireWriter& out, const HNSWNode& node) {
   out.put_varint(node.id);
-  for (const auto& layer : node.neighbors) {
+  for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
+    const std::span<const std::uint64_t> layer = node.neighbors[k];
     out.put_varint(layer.size());
     for (const std::uint64_t id : layer) out.put_varint(id);
   }
@@ -160,8 +161,11 @@ bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids) {
 
 bool decode_node(WireReader& in, HNSWNode& node) {
   if (!in.varint(node.id)) return false;
-  for (auto& layer : node.neighbors) {
+  std::vector<std::uint64_t> layer;  // reused for all sixteen lists
+  for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
+    layer.clear();
     if (!decode_id_list(in, layer)) return false;
+    node.neighbors.assign(k, layer);
   }
   return true;
 }

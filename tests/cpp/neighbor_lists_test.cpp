@@ -1,0 +1,90 @@
+#include "index/hnsw/neighbor_lists.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace tavrik {
+namespace {
+
+using Model = std::array<std::vector<std::uint64_t>, MAX_LAYERS>;
+
+void expect_matches(const NeighborLists& lists, const Model& model) {
+  ASSERT_EQ(lists.size(), MAX_LAYERS);
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    const auto ids = lists[layer];
+    EXPECT_EQ(std::vector<std::uint64_t>(ids.begin(), ids.end()), model[layer]) << layer;
+  }
+}
+
+TEST(NeighborLists, NewListsAreSixteenEmptyOnes) {
+  const NeighborLists lists;
+  EXPECT_EQ(lists.size(), 16u);
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(lists[layer].empty());
+  EXPECT_EQ(lists, NeighborLists());
+}
+
+TEST(NeighborLists, BehavesLikeSixteenGrowableLists) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    NeighborLists lists;
+    Model model;
+    const int steps = static_cast<int>(rng() % 120);
+    for (int step = 0; step < steps; ++step) {
+      // Mostly low layers, as in a real graph.
+      const std::size_t layer = rng() % 4 == 0 ? rng() % MAX_LAYERS : rng() % 2;
+      if (rng() % 10 == 0) {
+        std::vector<std::uint64_t> ids(rng() % 20);
+        for (auto& id : ids) id = rng();
+        lists.assign(layer, ids);
+        model[layer] = ids;
+      } else {
+        const std::uint64_t id = rng();
+        lists.push_back(layer, id);
+        model[layer].push_back(id);
+      }
+      if (step % 7 == 0) expect_matches(lists, model);
+    }
+    expect_matches(lists, model);
+    const NeighborLists copy = lists;
+    expect_matches(copy, model);
+    EXPECT_EQ(copy, lists);
+    NeighborLists moved = std::move(const_cast<NeighborLists&>(copy));
+    expect_matches(moved, model);
+  }
+}
+
+TEST(NeighborLists, EqualityComparesEveryList) {
+  NeighborLists a;
+  NeighborLists b;
+  a.push_back(3, 7);
+  EXPECT_FALSE(a == b);
+  b.push_back(3, 7);
+  EXPECT_EQ(a, b);
+  // An emptied higher layer equals one never used.
+  NeighborLists c;
+  c.push_back(3, 7);
+  c.push_back(9, 1);
+  c.assign(9, {});
+  EXPECT_EQ(a, c);
+  b.push_back(0, 7);
+  EXPECT_FALSE(a == b);
+}
+
+TEST(NeighborLists, DuplicatesAndOrderAreKept) {
+  NeighborLists lists;
+  for (std::uint64_t id : {5, 5, 1, 5}) lists.push_back(0, id);
+  lists.push_back(15, 2);
+  lists.push_back(0, 9);
+  const auto layer0 = lists[0];
+  EXPECT_EQ(std::vector<std::uint64_t>(layer0.begin(), layer0.end()),
+            (std::vector<std::uint64_t>{5, 5, 1, 5, 9}));
+  ASSERT_EQ(lists[15].size(), 1u);
+  EXPECT_EQ(lists[15][0], 2u);
+}
+
+}  // namespace
+}  // namespace tavrik
