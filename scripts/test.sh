@@ -2,7 +2,7 @@
 # Builds tavrik and runs every test: the C++ core tests (CTest), the Python
 # tests against a module built for each supported interpreter, the demo and
 # the examples, the whole suite again under the sanitizers, and a short
-# fuzzing run of the snapshot decoder.
+# fuzzing run of the snapshot decoder and of the argument conversions.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
