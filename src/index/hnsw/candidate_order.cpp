@@ -14,7 +14,41 @@ bool sorts_before(const ScoredId& a, const ScoredId& b) {
 }
 
 void sort_ascending(std::vector<ScoredId>& pairs) {
-  std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
+  // Short lists, which are mostly sorted already (a sorted list with one
+  // pair appended), by insertion: a pair moves only past strictly greater
+  // ones, so the sort is stable and its result is the stable sort's.
+  constexpr std::size_t kInsertionLimit = 64;
+  if (pairs.size() > kInsertionLimit) {
+    std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
+    return;
+  }
+  for (std::size_t i = 1; i < pairs.size(); ++i) {
+    const ScoredId moving = pairs[i];
+    std::size_t at = i;
+    while (at > 0 && sorts_before(moving, pairs[at - 1])) {
+      pairs[at] = pairs[at - 1];
+      --at;
+    }
+    pairs[at] = moving;
+  }
+}
+
+bool CandidateQueue::taken_after(const Entry& a, const Entry& b) {
+  if (sorts_before(b.pair, a.pair)) return true;
+  if (sorts_before(a.pair, b.pair)) return false;
+  return a.order > b.order;
+}
+
+void CandidateQueue::push(const ScoredId& pair) {
+  heap_.push_back({pair, added_++});
+  std::push_heap(heap_.begin(), heap_.end(), taken_after);
+}
+
+ScoredId CandidateQueue::take() {
+  std::pop_heap(heap_.begin(), heap_.end(), taken_after);
+  const ScoredId pair = heap_.back().pair;
+  heap_.pop_back();
+  return pair;
 }
 
 float worst_distance(const std::vector<ScoredId>& pairs) {

@@ -6,6 +6,7 @@
 // comparison stays a strict weak ordering.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "index/hnsw/search_layer.h"
@@ -16,6 +17,28 @@ namespace tavrik {
 bool sorts_before(const ScoredId& a, const ScoredId& b);
 
 void sort_ascending(std::vector<ScoredId>& pairs);
+
+// The candidate list C of the query-time search, as a binary heap. take()
+// yields what sorting C ascending and taking its front yields: the least
+// distance, and among equal distances the pair added first (a stable sort
+// never reorders equal pairs, so their order in C is the order of adding).
+class CandidateQueue {
+ public:
+  bool empty() const { return heap_.empty(); }
+  void push(const ScoredId& pair);
+  ScoredId take();
+
+ private:
+  struct Entry {
+    ScoredId pair;
+    std::uint64_t order;
+  };
+  // True when `a` is taken after `b`.
+  static bool taken_after(const Entry& a, const Entry& b);
+
+  std::vector<Entry> heap_;
+  std::uint64_t added_ = 0;
+};
 
 // The running maximum over `pairs` in order: start from the first distance,
 // keep the running value when it is greater than the next pair's distance,

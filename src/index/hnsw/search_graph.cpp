@@ -16,16 +16,9 @@ namespace {
 constexpr std::uint64_t kMaxVisitedReserve = 4096;
 
 struct Frontier {
-  std::vector<ScoredId> candidates;  // C: still to expand
+  CandidateQueue candidates;         // C: still to expand
   std::vector<ScoredId> results;     // W: best found, at most ef after trimming
 };
-
-ScoredId take_closest(std::vector<ScoredId>& candidates) {
-  if (candidates.size() > 1) sort_ascending(candidates);
-  const ScoredId closest = candidates.front();
-  candidates.erase(candidates.begin());
-  return closest;
-}
 
 // Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
 // largest distance as it was when the node was taken from C. Neighbours are
@@ -44,7 +37,7 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
     for (std::size_t l = 0; l < count; ++l) {
       const float d = distances[l];
       if (!(worst > d) && frontier.results.size() >= ef) continue;
-      frontier.candidates.push_back({d, group_ids[l]});
+      frontier.candidates.push({d, group_ids[l]});
       frontier.results.push_back({d, group_ids[l]});
       if (frontier.results.size() > ef) {
         sort_ascending(frontier.results);
@@ -71,8 +64,8 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
 std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HNSWIndex& index,
                                    const PointTable& points,
                                    std::optional<std::string_view> tenant) {
-  if (!index.entry_point) return {};
-  const PreparedQuery query(query_vector);  // callers route such stores to the exact scan
+  if (!index.entry_point) return {};  // callers route such stores to the exact scan
+  const PreparedQuery query(query_vector);
   const std::uint64_t entry = descend(query, *index.entry_point, index.max_level, 1, index,
                                       points, tenant);
   const auto start = points.find(entry);
@@ -85,11 +78,13 @@ std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HN
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
   const float d0 = query.cosine_distance_to(start->second);
-  Frontier frontier{{{d0, entry}}, {{d0, entry}}};
+  Frontier frontier;
+  frontier.candidates.push({d0, entry});
+  frontier.results.push_back({d0, entry});
   visited.mark(entry);
 
   while (!frontier.candidates.empty()) {
-    const std::uint64_t current = take_closest(frontier.candidates).id;
+    const std::uint64_t current = frontier.candidates.take().id;
     const float worst = worst_distance(frontier.results);
     const HNSWNode* node = index.nodes.find(current);
     if (node == nullptr || node->neighbors[0].empty()) continue;

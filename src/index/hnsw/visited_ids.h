@@ -3,12 +3,14 @@
 // Ids from 0 up to `largest_id` (the largest node id of the index) can each
 // be marked once; ids above it are outside the range and can never be
 // marked, so the search skips them. Ids are arbitrary 64-bit values, so the
-// marks live in a hash set rather than in one flag per possible id.
+// marks live in a set rather than in one flag per possible id: an
+// open-addressing table of ids (linear probing, kept at most half full),
+// with the one id that serves as the empty-slot marker tracked apart.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
+#include <vector>
 
 namespace tavrik {
 
@@ -23,8 +25,15 @@ class VisitedIds {
   bool mark(std::uint64_t id);
 
  private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+  std::size_t slot_of(std::uint64_t id) const;
+  void grow();
+
   std::uint64_t largest_id_;
-  std::unordered_set<std::uint64_t> marked_;
+  std::vector<std::uint64_t> slots_;  // a power of two of them
+  std::size_t marked_ = 0;
+  bool empty_marker_marked_ = false;
 };
 
 }  // namespace tavrik

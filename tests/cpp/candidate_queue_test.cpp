@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <unordered_set>
+#include <vector>
+
+#include "index/hnsw/candidate_order.h"
+#include "index/hnsw/visited_ids.h"
+
+namespace tavrik {
+namespace {
+
+// Few distinct distances (so ties are common), zeros of both signs and NaNs.
+float random_distance(std::mt19937_64& rng) {
+  switch (rng() % 12) {
+    case 0: return std::numeric_limits<float>::quiet_NaN();
+    case 1: return -0.0f;
+    case 2: return 0.0f;
+    case 3: return kUncomparableDistance;
+    default: return static_cast<float>(rng() % 6) * 0.25f;
+  }
+}
+
+bool same_pairs(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].id != b[i].id) return false;
+  }
+  return true;
+}
+
+TEST(SortAscending, EqualsTheLibraryStableSort) {
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<ScoredId> pairs(rng() % 100);
+    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {random_distance(rng), i};
+    std::vector<ScoredId> expected = pairs;
+    std::stable_sort(expected.begin(), expected.end(), sorts_before);
+    sort_ascending(pairs);
+    EXPECT_TRUE(same_pairs(pairs, expected)) << round;
+  }
+}
+
+// The list the search used to keep: take = stable sort, then the front.
+TEST(CandidateQueue, TakesWhatSortingTheListWouldGiveFirst) {
+  std::mt19937_64 rng(4);
+  for (int round = 0; round < 500; ++round) {
+    CandidateQueue queue;
+    std::vector<ScoredId> list;
+    std::uint64_t next_id = 0;
+    for (int step = 0; step < 200; ++step) {
+      if (list.empty() || rng() % 3 != 0) {
+        const ScoredId pair{random_distance(rng), next_id++};
+        queue.push(pair);
+        list.push_back(pair);
+      } else {
+        std::stable_sort(list.begin(), list.end(), sorts_before);
+        const ScoredId expected = list.front();
+        list.erase(list.begin());
+        ASSERT_FALSE(queue.empty());
+        EXPECT_EQ(queue.take().id, expected.id) << round << " " << step;
+      }
+    }
+    EXPECT_EQ(queue.empty(), list.empty());
+  }
+}
+
+TEST(VisitedIds, MarksEachIdInRangeOnce) {
+  std::mt19937_64 rng(5);
+  for (const std::uint64_t largest : {std::uint64_t{0}, std::uint64_t{50}, std::uint64_t{100000},
+                                      ~std::uint64_t{0}}) {
+    VisitedIds visited(largest, 8);
+    std::unordered_set<std::uint64_t> model;
+    for (int i = 0; i < 20000; ++i) {
+      std::uint64_t id = 0;
+      switch (rng() % 4) {
+        case 0: id = rng() % 64; break;
+        case 1: id = rng() % 200000; break;
+        case 2: id = ~std::uint64_t{0} - rng() % 3; break;
+        default: id = rng(); break;
+      }
+      const bool expected = id <= largest && model.insert(id).second;
+      EXPECT_EQ(visited.mark(id), expected) << id;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavrik
