@@ -95,9 +95,11 @@ inline Point random_point(std::mt19937_64& rng, std::uint64_t id) {
   Point point;
   point.id = id;
   const std::size_t dims = rng() % 9;
+  std::vector<float> components;
   for (std::size_t i = 0; i < dims; ++i) {
-    point.vector.push_back(std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng));
+    components.push_back(std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng));
   }
+  point.vector = components;
   if (dims > 0 && rng() % 4 == 0) point.vector[0] = -0.0f;
   if (dims > 1 && rng() % 4 == 0) {
     point.vector[1] = std::bit_cast<float>(std::uint32_t{0xffc00123});

@@ -170,6 +170,38 @@ TEST(Floats, KeepEveryBit) {
   EXPECT_EQ(reader.error(), WireError::kEndOfBuffer);
 }
 
+TEST(Floats, RunReadsWhatSingleReadsRead) {
+  WireWriter writer;
+  const std::uint32_t patterns[] = {0x3f800000, 0x80000000, 0x7fc12345, 0x00000001, 0xc0200000};
+  for (const std::uint32_t bits : patterns) writer.put_f32(std::bit_cast<float>(bits));
+  const Bytes bytes = writer.take();
+  WireReader one_by_one(bytes);
+  WireReader run(bytes);
+  float singles[5] = {};
+  float together[5] = {};
+  for (float& value : singles) ASSERT_TRUE(one_by_one.f32(value));
+  ASSERT_TRUE(run.f32_run(5, together));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(together[i]), std::bit_cast<std::uint32_t>(singles[i]));
+  }
+  EXPECT_EQ(run.remaining(), 0u);
+  EXPECT_TRUE(run.f32_run(0, together));
+}
+
+TEST(Floats, RunPastTheEndFailsLikeSingleReads) {
+  const Bytes bytes(10, 0);  // two floats and a half
+  for (const std::size_t count : {3u, 1000u}) {
+    WireReader run(bytes);
+    float out[3] = {};
+    EXPECT_FALSE(run.f32_run(count, out));
+    EXPECT_EQ(run.error(), WireError::kEndOfBuffer);
+  }
+  WireReader huge(bytes);
+  float out[1] = {};
+  EXPECT_FALSE(huge.f32_run(std::numeric_limits<std::size_t>::max() / 2, out));
+  EXPECT_EQ(huge.error(), WireError::kEndOfBuffer);
+}
+
 TEST(Strings, LengthPrefixedAndBoundsChecked) {
   WireWriter writer;
   writer.put_string("tenant_id");

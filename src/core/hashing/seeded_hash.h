@@ -39,9 +39,6 @@ class TextHasher {
 };
 
 template <class Value>
-using IdMap = std::unordered_map<std::uint64_t, Value, IdHasher>;
-
-template <class Value>
 using TextMap = std::unordered_map<std::string, Value, TextHasher>;
 
 }  // namespace tavrik

@@ -11,8 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hashing/seeded_hash.h"
+#include "core/hashing/flat_id_map.h"
 #include "core/vector/boxed_optional.h"
+#include "core/vector/float_array.h"
 #include "core/vector/payload.h"
 
 namespace tavrik {
@@ -22,7 +23,8 @@ inline constexpr std::uint32_t kUnknownSquaredNormBits = 0x7fc0'4e4eu;
 
 struct Point {
   std::uint64_t id = 0;
-  std::vector<float> vector;
+  // Length and components in one block: the point stays four words.
+  FloatArray vector;
   // Absent and empty are distinct; an absent payload costs one pointer.
   BoxedOptional<Payload> payload;
   // Derived from `vector` and never persisted: squared_norm(vector) once

@@ -5,13 +5,11 @@
 namespace tavrik {
 
 const HNSWNode* NodeTable::find(std::uint64_t id) const {
-  const auto found = map_.find(id);
-  return found == map_.end() ? nullptr : &found->second;
+  return map_.lookup(id);
 }
 
 HNSWNode* NodeTable::find(std::uint64_t id) {
-  const auto found = map_.find(id);
-  return found == map_.end() ? nullptr : &found->second;
+  return map_.lookup(id);
 }
 
 void NodeTable::put(std::uint64_t key, HNSWNode node) {

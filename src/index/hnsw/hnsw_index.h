@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/hashing/seeded_hash.h"
+#include "core/hashing/flat_id_map.h"
 #include "index/hnsw/neighbor_lists.h"
 
 namespace tavrik {

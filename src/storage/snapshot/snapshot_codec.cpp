@@ -113,15 +113,25 @@ bool decode_payload(WireReader& in, Payload& payload) {
   return true;
 }
 
-bool decode_vector(WireReader& in, std::vector<float>& vector) {
+bool decode_vector(WireReader& in, FloatArray& vector) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
-  reserve_numbers(vector, count, in.remaining());
+  if (count <= reservable<float>(count) && count <= in.remaining() / sizeof(float)) {
+    // Every component is in the input and the block is within the reserve
+    // budget: size it once and copy the floats in.
+    FloatArray exact(static_cast<std::size_t>(count), 0.0f);
+    if (!in.f32_run(exact.size(), exact.data())) return false;
+    vector = std::move(exact);
+    return true;
+  }
+  std::vector<float> components;
+  reserve_numbers(components, count, in.remaining());
   for (std::uint64_t i = 0; i < count; ++i) {
     float component = 0;
     if (!in.f32(component)) return false;
-    vector.push_back(component);
+    components.push_back(component);
   }
+  vector = FloatArray(components);
   return true;
 }
 

@@ -155,6 +155,22 @@ bool WireReader::f32(float& out) {
   return true;
 }
 
+bool WireReader::f32_run(std::size_t count, float* out) {
+  if (error_ != WireError::kNone) return false;
+  // Read float by float, the input would run out before the last one.
+  if (count > remaining() / sizeof(float)) return fail(WireError::kEndOfBuffer);
+  const std::uint8_t* start = nullptr;
+  if (!take(count * sizeof(float), start)) return false;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count > 0) std::memcpy(out, start, count * sizeof(float));
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      out[i] = std::bit_cast<float>(read_little_endian<std::uint32_t>(start + i * sizeof(float)));
+    }
+  }
+  return true;
+}
+
 bool WireReader::f64(double& out) {
   const std::uint8_t* start = nullptr;
   if (!take(sizeof out, start)) return false;

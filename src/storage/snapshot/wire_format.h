@@ -64,6 +64,9 @@ class WireReader {
   bool varint(std::uint64_t& out);
   bool zigzag(std::int64_t& out);
   bool f32(float& out);
+  // `count` floats in a row into out[0..count), as `count` calls of f32
+  // would read them; fails the same way when fewer bytes remain.
+  bool f32_run(std::size_t count, float* out);
   bool f64(double& out);
   bool string(std::string& out);
   bool option_marker(bool& present);

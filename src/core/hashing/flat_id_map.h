@@ -1,0 +1,254 @@
+// A hash table from 64-bit ids to values, stored flat.
+//
+// Open addressing with linear probing over one array of (key, value)
+// entries, next to one control byte per slot: 0 for an empty slot, else
+// 0x80 plus seven bits of the key's hash, so most probes that miss are
+// settled without reading the entry. The table holds at most 7/8 of its
+// slots and doubles when it would hold more. Keys are hashed with an
+// IdHasher of the table's own random keys, and iteration goes through the
+// slots in order, so the iteration order is unspecified and differs between
+// tables and between processes; nothing may depend on it. A copy keeps the
+// hash keys of its original.
+//
+// Entries move when the table grows or an entry is erased: pointers and
+// iterators are valid only until the next insertion or erasure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "core/hashing/seeded_hash.h"
+
+namespace tavrik {
+
+template <class Value>
+class FlatIdMap {
+ public:
+  struct Entry {
+    std::uint64_t first = 0;  // the key
+    Value second{};
+  };
+  using key_type = std::uint64_t;
+  using mapped_type = Value;
+  using value_type = Entry;
+
+  template <bool kConst>
+  class Iterator {
+   public:
+    using Map = std::conditional_t<kConst, const FlatIdMap, FlatIdMap>;
+    using value_type = Entry;
+    using reference = std::conditional_t<kConst, const Entry&, Entry&>;
+    using pointer = std::conditional_t<kConst, const Entry*, Entry*>;
+    using difference_type = std::ptrdiff_t;
+    using iterator_category = std::forward_iterator_tag;
+
+    Iterator() = default;
+    Iterator(Map* map, std::size_t slot) : map_(map), slot_(slot) { skip_empty(); }
+    operator Iterator<true>() const { return {map_, slot_}; }  // NOLINT: as std's do
+
+    reference operator*() const { return map_->entries_[slot_]; }
+    pointer operator->() const { return &map_->entries_[slot_]; }
+    Iterator& operator++() {
+      ++slot_;
+      skip_empty();
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) { return a.slot_ == b.slot_; }
+
+   private:
+    void skip_empty() {
+      while (slot_ < map_->capacity_ && map_->control_[slot_] == kEmpty) ++slot_;
+    }
+    Map* map_ = nullptr;
+    std::size_t slot_ = 0;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
+
+  FlatIdMap() = default;
+  FlatIdMap(const FlatIdMap& other) { *this = other; }
+  FlatIdMap(FlatIdMap&& other) noexcept { swap(other); }
+  FlatIdMap& operator=(const FlatIdMap& other) {
+    if (this == &other) return *this;
+    FlatIdMap copy;
+    copy.hasher_ = other.hasher_;
+    copy.allocate(other.capacity_);
+    for (std::size_t slot = 0; slot < other.capacity_; ++slot) {
+      copy.control_[slot] = other.control_[slot];
+      if (other.control_[slot] != kEmpty) copy.entries_[slot] = other.entries_[slot];
+    }
+    copy.size_ = other.size_;
+    swap(copy);
+    return *this;
+  }
+  FlatIdMap& operator=(FlatIdMap&& other) noexcept {
+    FlatIdMap taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
+  void swap(FlatIdMap& other) noexcept {
+    std::swap(hasher_, other.hasher_);
+    std::swap(entries_, other.entries_);
+    std::swap(control_, other.control_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(size_, other.size_);
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  iterator begin() { return {this, 0}; }
+  iterator end() { return {this, capacity_}; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, capacity_}; }
+
+  // The entry's value, or nullptr when the key is absent.
+  const Value* lookup(std::uint64_t key) const {
+    const std::size_t slot = find_slot(key);
+    return slot == capacity_ ? nullptr : &entries_[slot].second;
+  }
+  Value* lookup(std::uint64_t key) {
+    const std::size_t slot = find_slot(key);
+    return slot == capacity_ ? nullptr : &entries_[slot].second;
+  }
+
+  iterator find(std::uint64_t key) { return {this, find_slot(key)}; }
+  const_iterator find(std::uint64_t key) const { return {this, find_slot(key)}; }
+  std::size_t count(std::uint64_t key) const { return find_slot(key) == capacity_ ? 0 : 1; }
+  const Value& at(std::uint64_t key) const {
+    const Value* value = lookup(key);
+    if (value == nullptr) throw std::out_of_range("FlatIdMap::at");
+    return *value;
+  }
+  Value& at(std::uint64_t key) {
+    Value* value = lookup(key);
+    if (value == nullptr) throw std::out_of_range("FlatIdMap::at");
+    return *value;
+  }
+
+  // Stores `value` under `key`, replacing the value already there; true
+  // when the key is new.
+  std::pair<iterator, bool> insert_or_assign(std::uint64_t key, Value value) {
+    auto [slot, fresh] = claim(key);
+    entries_[slot].second = std::move(value);
+    return {iterator(this, slot), fresh};
+  }
+
+  // Stores `value` under `key` unless the key is present; true when stored.
+  std::pair<iterator, bool> emplace(std::uint64_t key, Value value) {
+    auto [slot, fresh] = claim(key);
+    if (fresh) entries_[slot].second = std::move(value);
+    return {iterator(this, slot), fresh};
+  }
+
+  // Removes the key; the number of entries removed (0 or 1).
+  std::size_t erase(std::uint64_t key) {
+    std::size_t hole = find_slot(key);
+    if (hole == capacity_) return 0;
+    // Backward shift: pull later entries of the probe run into the hole
+    // whenever their home slot does not lie between the hole and them.
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t next = (hole + 1) & mask; control_[next] != kEmpty;
+         next = (next + 1) & mask) {
+      const std::size_t home = hasher_(entries_[next].first) & mask;
+      const std::size_t distance_next = (next - home) & mask;
+      const std::size_t distance_hole = (next - hole) & mask;
+      if (distance_next >= distance_hole) {
+        entries_[hole] = std::move(entries_[next]);
+        control_[hole] = control_[next];
+        hole = next;
+      }
+    }
+    entries_[hole] = Entry{};
+    control_[hole] = kEmpty;
+    --size_;
+    return 1;
+  }
+
+  // Makes room for `count` entries without growing.
+  void reserve(std::size_t count) {
+    std::size_t wanted = kMinCapacity;
+    while (wanted - wanted / 8 < count) wanted *= 2;
+    if (wanted > capacity_) rehash(wanted);
+  }
+
+ private:
+  static constexpr std::uint8_t kEmpty = 0;
+  static constexpr std::size_t kMinCapacity = 8;
+
+  static std::uint8_t tag_of(std::size_t hash) {
+    return static_cast<std::uint8_t>(0x80u | (static_cast<std::uint64_t>(hash) >> 57));
+  }
+
+  // The slot holding `key`, or capacity_ when absent.
+  std::size_t find_slot(std::uint64_t key) const {
+    if (size_ == 0) return capacity_;
+    const std::size_t hash = hasher_(key);
+    const std::uint8_t tag = tag_of(hash);
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const std::uint8_t control = control_[slot];
+      if (control == kEmpty) return capacity_;
+      if (control == tag && entries_[slot].first == key) return slot;
+    }
+  }
+
+  // The slot of `key`, claimed for it (with a default value) when absent.
+  std::pair<std::size_t, bool> claim(std::uint64_t key) {
+    if (const std::size_t found = find_slot(key); found != capacity_) return {found, false};
+    if (size_ + 1 > capacity_ - capacity_ / 8) rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+    const std::size_t slot = place(key);
+    ++size_;
+    return {slot, true};
+  }
+
+  // The first empty slot of `key`'s probe run, marked as used by it.
+  std::size_t place(std::uint64_t key) {
+    const std::size_t hash = hasher_(key);
+    const std::size_t mask = capacity_ - 1;
+    std::size_t slot = hash & mask;
+    while (control_[slot] != kEmpty) slot = (slot + 1) & mask;
+    control_[slot] = tag_of(hash);
+    entries_[slot].first = key;
+    return slot;
+  }
+
+  void allocate(std::size_t capacity) {
+    entries_ = capacity ? std::make_unique<Entry[]>(capacity) : nullptr;
+    control_ = capacity ? std::make_unique<std::uint8_t[]>(capacity) : nullptr;  // all empty
+    capacity_ = capacity;
+  }
+
+  void rehash(std::size_t capacity) {
+    std::unique_ptr<Entry[]> old_entries = std::move(entries_);
+    std::unique_ptr<std::uint8_t[]> old_control = std::move(control_);
+    const std::size_t old_capacity = capacity_;
+    allocate(capacity);
+    for (std::size_t slot = 0; slot < old_capacity; ++slot) {
+      if (old_control[slot] == kEmpty) continue;
+      const std::size_t at = place(old_entries[slot].first);
+      entries_[at].second = std::move(old_entries[slot].second);
+    }
+  }
+
+  IdHasher hasher_;
+  std::unique_ptr<Entry[]> entries_;
+  std::unique_ptr<std::uint8_t[]> control_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+// Point ids and node ids are keyed through this table.
+template <class Value>
+using IdMap = FlatIdMap<Value>;
+
+}  // namespace tavrik

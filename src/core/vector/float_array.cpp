@@ -1,0 +1,34 @@
+#include "core/vector/float_array.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/fault.h"
+
+namespace tavrik {
+
+void FloatArray::allocate(std::size_t count) {
+  block_.reset();
+  if (count == 0) return;
+  if (count > (std::numeric_limits<std::size_t>::max() - kHeaderBytes) / sizeof(float)) {
+    internal_fault("vector too long to allocate");
+  }
+  block_ = std::make_unique_for_overwrite<std::byte[]>(kHeaderBytes + count * sizeof(float));
+  std::memcpy(block_.get(), &count, sizeof count);
+}
+
+void FloatArray::make(std::span<const float> values) {
+  allocate(values.size());
+  if (!values.empty()) std::memcpy(floats(), values.data(), values.size() * sizeof(float));
+}
+
+FloatArray::FloatArray(std::size_t count, float value) {
+  allocate(count);
+  if (count > 0) std::fill_n(floats(), count, value);
+}
+
+bool operator==(const FloatArray& a, const FloatArray& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+}  // namespace tavrik

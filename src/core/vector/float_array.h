@@ -1,0 +1,79 @@
+// A vector of 32-bit floats in one pointer.
+//
+// The stored form of a point's vector: its length and its components share
+// one heap block, [length as 8 bytes][floats...], and an empty vector holds
+// no block at all. The object itself is one pointer, against three for a
+// std::vector, and the block costs no more than the floats alone would in
+// the allocator's size classes. The length is fixed once made: assign a new
+// vector to change it. Elements compare with ==, as std::vector's do.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace tavrik {
+
+class FloatArray {
+ public:
+  using value_type = float;
+  using iterator = float*;
+  using const_iterator = const float*;
+  using size_type = std::size_t;
+
+  FloatArray() = default;
+  FloatArray(std::span<const float> values) { make(values); }               // NOLINT: converts
+  FloatArray(const std::vector<float>& values) { make(values); }            // NOLINT: converts
+  FloatArray(std::initializer_list<float> values) { make({values.begin(), values.size()}); }
+  // `count` copies of `value`.
+  FloatArray(std::size_t count, float value);
+
+  FloatArray(const FloatArray& other) { make(other); }
+  FloatArray(FloatArray&&) noexcept = default;
+  FloatArray& operator=(const FloatArray& other) {
+    if (this != &other) make(other);
+    return *this;
+  }
+  FloatArray& operator=(FloatArray&&) noexcept = default;
+
+  std::size_t size() const {
+    if (!block_) return 0;
+    std::size_t count = 0;
+    std::memcpy(&count, block_.get(), sizeof count);
+    return count;
+  }
+  bool empty() const { return !block_; }
+
+  float* data() { return block_ ? floats() : nullptr; }
+  const float* data() const { return block_ ? floats() : nullptr; }
+  float* begin() { return data(); }
+  float* end() { return data() + size(); }
+  const float* begin() const { return data(); }
+  const float* end() const { return data() + size(); }
+  float& operator[](std::size_t i) { return floats()[i]; }
+  const float& operator[](std::size_t i) const { return floats()[i]; }
+
+  // Replaces the contents with `count` copies of `value`.
+  void assign(std::size_t count, float value) { *this = FloatArray(count, value); }
+
+  operator std::span<const float>() const { return {data(), size()}; }  // NOLINT: converts
+
+  friend bool operator==(const FloatArray& a, const FloatArray& b);
+
+ private:
+  static constexpr std::size_t kHeaderBytes = sizeof(std::size_t);
+
+  // The floats start right after the length; the block comes from
+  // new std::byte[], whose storage may hold floats (C++20 implicit objects).
+  float* floats() const { return reinterpret_cast<float*>(block_.get() + kHeaderBytes); }
+  // An uninitialised block for `count` floats (none for zero).
+  void allocate(std::size_t count);
+  void make(std::span<const float> values);
+
+  std::unique_ptr<std::byte[]> block_;
+};
+
+}  // namespace tavrik
