@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -80,6 +81,44 @@ TEST(RankByMetricRandom, NaNsDoNotDisturbTheNumbers) {
 
     rank_by_metric(points, metric);
     EXPECT_EQ(ids_of(points), ids_of(numbers));
+  }
+}
+
+}  // namespace
+}  // namespace tavrik
+
+namespace tavrik {
+namespace {
+
+// rank_top_by_metric gives exactly the first `limit` records of the full
+// stable ranking, ties, NaNs and every limit included.
+TEST(RankTopByMetric, EqualsTheStableRankingCutToTheLimit) {
+  std::mt19937_64 rng(99);
+  const float pool[] = {0.0f, -0.0f, 1.0f, 1.0f, 2.5f, -3.0f, kNaN, 7.0f, 0.5f};
+  for (int round = 0; round < 400; ++round) {
+    std::vector<ScoredPoint> points;
+    const std::size_t n = rng() % 120;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float score = round % 2 == 0 ? pool[rng() % std::size(pool)]
+                                         : std::uniform_real_distribution<float>(-1, 1)(rng);
+      points.push_back({i, score});
+    }
+    for (const Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean}) {
+      for (const std::uint64_t limit :
+           {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{10},
+            std::uint64_t{64}, std::uint64_t{65}, std::uint64_t{n}, ~std::uint64_t{0}}) {
+        std::vector<ScoredPoint> full = points;
+        rank_by_metric(full, metric);
+        if (limit < full.size()) full.resize(static_cast<std::size_t>(limit));
+        std::vector<ScoredPoint> top = points;
+        rank_top_by_metric(top, metric, limit);
+        ASSERT_EQ(ids_of(top), ids_of(full)) << round << " " << limit;
+        for (std::size_t i = 0; i < top.size(); ++i) {
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(top[i].score),
+                    std::bit_cast<std::uint32_t>(full[i].score));
+        }
+      }
+    }
   }
 }
 

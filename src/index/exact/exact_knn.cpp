@@ -78,9 +78,9 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
     group.add(point);
   }
   group.flush();
-  rank_by_metric(candidates, metric);
-  // Compare in 64 bits: a limit beyond size_t must not wrap to a small count.
-  if (limit < candidates.size()) candidates.resize(static_cast<std::size_t>(limit));
+  // The first `limit` of the stable ranking (a limit beyond size_t is
+  // compared in 64 bits and keeps everything).
+  rank_top_by_metric(candidates, metric, limit);
   return candidates;
 }
 
