@@ -6,6 +6,9 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace tavrik {
 namespace {
@@ -92,28 +95,117 @@ void sums_packed(std::span<const float> query, const float* const* stored, float
   for (int g = 0; g < kGroups; ++g) _mm_storeu_ps(out + 4 * g, sums[g]);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TAVRIK_HAS_AVX2_KERNELS 1
+
+template <Term kind>
+__attribute__((target("avx2"))) inline __m256 packed_term_256(__m256 q, __m256 p) {
+  if constexpr (kind == Term::Product) {
+    return _mm256_mul_ps(q, p);
+  } else {
+    const __m256 difference = _mm256_sub_ps(q, p);
+    return _mm256_mul_ps(difference, difference);
+  }
+}
+
+// Sixteen vectors in the eight lanes of two 256-bit registers (AVX2 only,
+// no FMA). Register g holds vectors 8g..8g+7: its low half four dimensions
+// of vectors 8g..8g+3, its high half the same dimensions of 8g+4..8g+7,
+// transposed within each half so that one register holds one dimension of
+// eight vectors. Each lane then adds its terms in index order, as above.
+template <Term kind>
+__attribute__((target("avx2"))) void sums_avx2(std::span<const float> query,
+                                               const float* const* stored, float* out) {
+  constexpr int kGroups = 2;
+  __m256 sums[kGroups];
+  for (int g = 0; g < kGroups; ++g) sums[g] = _mm256_set1_ps(-0.0f);
+  const std::size_t n = query.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m256 columns[kGroups][4];
+    for (int g = 0; g < kGroups; ++g) {
+      const float* const* s = stored + 8 * g;
+      __m256 r[4];
+      for (int j = 0; j < 4; ++j) {
+        r[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s[j] + i)),
+                                    _mm_loadu_ps(s[j + 4] + i), 1);
+      }
+      const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+      const __m256 t1 = _mm256_unpacklo_ps(r[2], r[3]);
+      const __m256 t2 = _mm256_unpackhi_ps(r[0], r[1]);
+      const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+      columns[g][0] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+      columns[g][1] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+      columns[g][2] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+      columns[g][3] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+    for (int k = 0; k < 4; ++k) {
+      const __m256 q = _mm256_set1_ps(query[i + static_cast<std::size_t>(k)]);
+      for (int g = 0; g < kGroups; ++g) {
+        sums[g] = _mm256_add_ps(sums[g], packed_term_256<kind>(q, columns[g][k]));
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    const __m256 q = _mm256_set1_ps(query[i]);
+    for (int g = 0; g < kGroups; ++g) {
+      const float* const* s = stored + 8 * g;
+      const __m256 p = _mm256_setr_ps(s[0][i], s[1][i], s[2][i], s[3][i], s[4][i], s[5][i],
+                                      s[6][i], s[7][i]);
+      sums[g] = _mm256_add_ps(sums[g], packed_term_256<kind>(q, p));
+    }
+  }
+  for (int g = 0; g < kGroups; ++g) _mm256_storeu_ps(out + 8 * g, sums[g]);
+}
+
+bool cpu_has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+#endif
+
+// Runs `kernel` on `width` lanes: the unused lanes repeat the first vector
+// and their results are dropped.
+template <std::size_t width, class Kernel>
+void padded(const float* const* stored, std::size_t count, float* out, Kernel kernel) {
+  if (count == width) {
+    kernel(stored, out);
+    return;
+  }
+  const float* lanes[width];
+  for (std::size_t l = 0; l < width; ++l) lanes[l] = stored[l < count ? l : 0];
+  float all[width];
+  kernel(lanes, all);
+  for (std::size_t l = 0; l < count; ++l) out[l] = all[l];
+}
+
 template <Term kind>
 void sums(std::span<const float> query, const float* const* stored, std::size_t count,
           float* out) {
-  if (count == kLaneCount) {
-    sums_packed<kind, 2>(query, stored, out);
-  } else if (count == 4) {
-    sums_packed<kind, 1>(query, stored, out);
-  } else if (count > 4) {
-    // Fill the unused lanes with the first vector and drop their results.
-    const float* padded[kLaneCount];
-    for (std::size_t l = 0; l < kLaneCount; ++l) padded[l] = stored[l < count ? l : 0];
-    float all[kLaneCount];
-    sums_packed<kind, 2>(query, padded, all);
-    for (std::size_t l = 0; l < count; ++l) out[l] = all[l];
-  } else if (count > 1) {
-    const float* padded[4];
-    for (std::size_t l = 0; l < 4; ++l) padded[l] = stored[l < count ? l : 0];
-    float all[4];
-    sums_packed<kind, 1>(query, padded, all);
-    for (std::size_t l = 0; l < count; ++l) out[l] = all[l];
-  } else {
+  static_assert(kLaneCount == 16);
+  if (count <= 1) {
     sums_plain<kind>(query, stored, count, out);
+    return;
+  }
+#if defined(TAVRIK_HAS_AVX2_KERNELS)
+  if (count > 8 && cpu_has_avx2()) {
+    padded<16>(stored, count, out,
+               [&](const float* const* lanes, float* o) { sums_avx2<kind>(query, lanes, o); });
+    return;
+  }
+#endif
+  const std::size_t groups = (count + 3) / 4;
+  auto packed = [&]<int kGroups>() {
+    padded<4 * kGroups>(stored, count, out, [&](const float* const* lanes, float* o) {
+      sums_packed<kind, kGroups>(query, lanes, o);
+    });
+  };
+  switch (groups) {
+    case 1: packed.template operator()<1>(); break;
+    case 2: packed.template operator()<2>(); break;
+    case 3: packed.template operator()<3>(); break;
+    default: packed.template operator()<4>(); break;
   }
 }
 
@@ -128,6 +220,14 @@ void sums(std::span<const float> query, const float* const* stored, std::size_t 
 #endif
 
 }  // namespace
+
+bool lane_kernels_use_avx2() {
+#if defined(TAVRIK_HAS_AVX2_KERNELS)
+  return cpu_has_avx2();
+#else
+  return false;
+#endif
+}
 
 void dot_product_lanes(std::span<const float> query, const float* const* stored,
                        std::size_t count, float* out) {
