@@ -35,6 +35,9 @@ class NodeTable {
   // Stores `node` under `key`, replacing any node already there.
   void put(std::uint64_t key, HNSWNode node);
 
+  // Makes room for `count` nodes without growing.
+  void reserve(std::size_t count) { map_.reserve(count); }
+
   std::size_t size() const { return map_.size(); }
   bool empty() const { return map_.empty(); }
   // The largest key stored; absent while the table is empty.

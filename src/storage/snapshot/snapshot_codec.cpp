@@ -169,9 +169,9 @@ bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids) {
   return true;
 }
 
-bool decode_node(WireReader& in, HNSWNode& node) {
+// `layer` is scratch, reused for every list of every node.
+bool decode_node(WireReader& in, HNSWNode& node, std::vector<std::uint64_t>& layer) {
   if (!in.varint(node.id)) return false;
-  std::vector<std::uint64_t> layer;  // reused for all sixteen lists
   for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
     layer.clear();
     if (!decode_id_list(in, layer)) return false;
@@ -183,10 +183,12 @@ bool decode_node(WireReader& in, HNSWNode& node) {
 bool decode_nodes(WireReader& in, NodeTable& nodes) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
+  nodes.reserve(reservable<NodeTable::Map::value_type>(count));
+  std::vector<std::uint64_t> layer;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;
     HNSWNode node;
-    if (!in.varint(key) || !decode_node(in, node)) return false;
+    if (!in.varint(key) || !decode_node(in, node, layer)) return false;
     nodes.put(key, std::move(node));
   }
   return true;
