@@ -40,6 +40,10 @@ void keep_top(std::vector<ScoredPoint>& results, std::size_t limit, Before befor
 }  // namespace
 
 void rank_top_by_metric(std::vector<ScoredPoint>& results, Metric metric, std::uint64_t limit) {
+  if (limit == 0) {
+    results.clear();
+    return;
+  }
   if (limit >= results.size() || limit > kInsertionLimit) {
     rank_by_metric(results, metric);
     if (limit < results.size()) results.resize(static_cast<std::size_t>(limit));
