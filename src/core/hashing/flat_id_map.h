@@ -121,6 +121,15 @@ class FlatIdMap {
     return slot == capacity_ ? nullptr : &entries_[slot].second;
   }
 
+  // A hint only: starts fetching the memory that a lookup of `key` reads
+  // first, so that the lookup itself, made a little later, waits less.
+  void prefetch(std::uint64_t key) const {
+    if (capacity_ == 0) return;
+    const std::size_t slot = hasher_(key) & (capacity_ - 1);
+    __builtin_prefetch(&control_[slot]);
+    __builtin_prefetch(&entries_[slot]);
+  }
+
   iterator find(std::uint64_t key) { return {this, find_slot(key)}; }
   const_iterator find(std::uint64_t key) const { return {this, find_slot(key)}; }
   std::size_t count(std::uint64_t key) const { return find_slot(key) == capacity_ ? 0 : 1; }

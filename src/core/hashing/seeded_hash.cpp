@@ -28,10 +28,6 @@ HashKeys HashKeys::fresh() noexcept {
   return keys;
 }
 
-std::size_t IdHasher::operator()(std::uint64_t id) const noexcept {
-  return static_cast<std::size_t>(finish((id ^ keys_.k0) * kMul1 + keys_.k1));
-}
-
 std::size_t TextHasher::operator()(std::string_view text) const noexcept {
   std::uint64_t h = keys_.k0 ^ (text.size() * kMul1);
   std::size_t i = 0;

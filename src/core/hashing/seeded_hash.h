@@ -23,7 +23,16 @@ struct HashKeys {
 class IdHasher {
  public:
   IdHasher() noexcept : keys_(HashKeys::fresh()) {}
-  std::size_t operator()(std::uint64_t id) const noexcept;
+  // Inline: every table probe hashes, and walks probe per neighbour.
+  std::size_t operator()(std::uint64_t id) const noexcept {
+    std::uint64_t x = (id ^ keys_.k0) * 0x9E3779B97F4A7C15ULL + keys_.k1;
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBULL;
+    x ^= x >> 31;
+    return static_cast<std::size_t>(x);
+  }
 
  private:
   HashKeys keys_;

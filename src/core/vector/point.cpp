@@ -16,11 +16,6 @@ bool matches_tenant(const Point& point, std::string_view tenant) {
 
 void cache_squared_norm(Point& point) { point.cached_squared_norm = squared_norm(point.vector); }
 
-float squared_norm_of(const Point& point) {
-  if (std::bit_cast<std::uint32_t>(point.cached_squared_norm) != kUnknownSquaredNormBits) {
-    return point.cached_squared_norm;
-  }
-  return squared_norm(point.vector);
-}
+float computed_squared_norm(const Point& point) { return squared_norm(point.vector); }
 
 }  // namespace tavrik

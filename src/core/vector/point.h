@@ -40,7 +40,7 @@ void cache_squared_norm(Point& point);
 // squared_norm(point.vector): the cached value, or computed now when none
 // was cached (a norm that happens to have the unknown pattern is simply
 // recomputed, to the same bits).
-float squared_norm_of(const Point& point);
+inline float squared_norm_of(const Point& point);
 
 // Point id -> point. Each key equals its point's id, as long as points come
 // in through upsert (a loaded snapshot is taken as it is).
@@ -53,5 +53,15 @@ inline constexpr std::string_view kTenantKey = "tenant_id";
 // byte-equal to `tenant`. Numbers never match; a point without payload, or
 // without the key, belongs to no tenant.
 bool matches_tenant(const Point& point, std::string_view tenant);
+
+// squared_norm(point.vector), computed now.
+float computed_squared_norm(const Point& point);
+
+inline float squared_norm_of(const Point& point) {
+  if (std::bit_cast<std::uint32_t>(point.cached_squared_norm) != kUnknownSquaredNormBits) {
+    return point.cached_squared_norm;
+  }
+  return computed_squared_norm(point);
+}
 
 }  // namespace tavrik

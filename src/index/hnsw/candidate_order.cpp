@@ -33,6 +33,17 @@ void sort_ascending(std::vector<ScoredId>& pairs) {
   }
 }
 
+void insert_last_sorted(std::vector<ScoredId>& pairs) {
+  if (pairs.size() < 2) return;
+  const ScoredId moving = pairs.back();
+  std::size_t at = pairs.size() - 1;
+  while (at > 0 && sorts_before(moving, pairs[at - 1])) {
+    pairs[at] = pairs[at - 1];
+    --at;
+  }
+  pairs[at] = moving;
+}
+
 bool CandidateQueue::taken_after(const Entry& a, const Entry& b) {
   if (sorts_before(b.pair, a.pair)) return true;
   if (sorts_before(a.pair, b.pair)) return false;

@@ -18,6 +18,11 @@ bool sorts_before(const ScoredId& a, const ScoredId& b);
 
 void sort_ascending(std::vector<ScoredId>& pairs);
 
+// sort_ascending for a list that is sorted ascending except for its last
+// pair: the last pair moves before the pairs that are strictly greater, which
+// is where the stable sort would put it. Linear, with no pass over the rest.
+void insert_last_sorted(std::vector<ScoredId>& pairs);
+
 // The candidate list C of the query-time search, as a binary heap. take()
 // yields what sorting C ascending and taking its front yields: the least
 // distance, and among equal distances the pair added first (a stable sort
@@ -25,6 +30,8 @@ void sort_ascending(std::vector<ScoredId>& pairs);
 class CandidateQueue {
  public:
   bool empty() const { return heap_.empty(); }
+  // What take() would yield now, without taking it. Not empty.
+  const ScoredId& next() const { return heap_.front().pair; }
   void push(const ScoredId& pair);
   ScoredId take();
 

@@ -33,11 +33,6 @@ std::size_t NeighborLists::start(std::size_t layer) const {
   return offset;
 }
 
-std::span<const std::uint64_t> NeighborLists::operator[](std::size_t layer) const {
-  if (layer >= layers()) return {};
-  return {block_.get() + start(layer), count(layer)};
-}
-
 void NeighborLists::reshape(std::size_t new_layers, std::size_t new_capacity) {
   const std::size_t old_layers = layers();
   const std::size_t used = total();

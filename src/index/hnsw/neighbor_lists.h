@@ -31,7 +31,13 @@ class NeighborLists {
   static constexpr std::size_t size() { return MAX_LAYERS; }
 
   // The list of `layer` (< MAX_LAYERS). Valid until the next change.
-  std::span<const std::uint64_t> operator[](std::size_t layer) const;
+  std::span<const std::uint64_t> operator[](std::size_t layer) const {
+    const std::size_t used_layers = layers();
+    if (layer >= used_layers) return {};
+    std::size_t offset = kHeader + used_layers;
+    for (std::size_t below = 0; below < layer; ++below) offset += count(below);
+    return {block_.get() + offset, count(layer)};
+  }
 
   // Appends `id` to the list of `layer`.
   void push_back(std::size_t layer, std::uint64_t id);

@@ -15,9 +15,24 @@ namespace {
 // Only sizes the visited set up front; a loaded ef_search may be huge.
 constexpr std::uint64_t kMaxVisitedReserve = 4096;
 
+// A hint only: starts loading the vector's floats (a few cache lines at
+// most) so that they are on their way while the other lookups run.
+inline void prefetch_vector(const Point& point) {
+  constexpr std::size_t kMaxLines = 16;
+  const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
+  const std::size_t size = point.vector.size() * sizeof(float);
+  for (std::size_t line = 0; line < kMaxLines && line * 64 < size; ++line) {
+    __builtin_prefetch(bytes + line * 64);
+  }
+}
+
 struct Frontier {
   CandidateQueue candidates;         // C: still to expand
   std::vector<ScoredId> results;     // W: best found, at most ef after trimming
+  // True once W has overflowed: W then stays sorted ascending and at ef
+  // pairs, so every admission overflows again and only the new pair has to
+  // move into place.
+  bool results_sorted = false;
 };
 
 // Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
@@ -40,18 +55,27 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
       frontier.candidates.push({d, group_ids[l]});
       frontier.results.push_back({d, group_ids[l]});
       if (frontier.results.size() > ef) {
-        sort_ascending(frontier.results);
+        if (frontier.results_sorted) {
+          insert_last_sorted(frontier.results);
+        } else {
+          sort_ascending(frontier.results);
+          frontier.results_sorted = true;
+        }
         frontier.results.pop_back();  // among ties for the largest, the latest added
       }
     }
     count = 0;
   };
-  for (const std::uint64_t id : node.neighbors[0]) {
+  const std::span<const std::uint64_t> neighbors = node.neighbors[0];
+  // Hints only: the table slots of the whole list start loading at once.
+  for (const std::uint64_t id : neighbors) points.prefetch(id);
+  for (const std::uint64_t id : neighbors) {
     // Marked before the point and tenant checks: never examined twice.
     if (!visited.mark(id)) continue;
     const auto found = points.find(id);
     if (found == points.end()) continue;
     if (tenant && !matches_tenant(found->second, *tenant)) continue;
+    prefetch_vector(found->second);
     group[count] = &found->second;
     group_ids[count] = id;
     if (++count == kLaneCount) admit_group();
@@ -85,13 +109,14 @@ std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HN
 
   while (!frontier.candidates.empty()) {
     const std::uint64_t current = frontier.candidates.take().id;
+    if (!frontier.candidates.empty()) index.nodes.prefetch(frontier.candidates.next().id);
     const float worst = worst_distance(frontier.results);
     const HNSWNode* node = index.nodes.find(current);
     if (node == nullptr || node->neighbors[0].empty()) continue;
     expand(*node, worst, query, points, tenant, ef, visited, frontier);
   }
 
-  if (frontier.results.size() >= 2) sort_ascending(frontier.results);
+  if (!frontier.results_sorted && frontier.results.size() >= 2) sort_ascending(frontier.results);
   return std::move(frontier.results);
 }
 

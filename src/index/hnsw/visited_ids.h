@@ -22,16 +22,34 @@ class VisitedIds {
   bool in_range(std::uint64_t id) const { return id <= largest_id_; }
 
   // Marks `id`; true when it lies in range and was not marked before.
-  bool mark(std::uint64_t id);
+  bool mark(std::uint64_t id) {
+    if (!in_range(id)) return false;
+    if (id == kEmpty) return mark_empty_marker();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = slot_of(id);
+    for (;;) {
+      if (slots_[slot] == id) return false;
+      if (slots_[slot] == kEmpty) break;
+      slot = (slot + 1) & mask;
+    }
+    slots_[slot] = id;
+    if (++marked_ * 2 > slots_.size()) grow();
+    return true;
+  }
 
  private:
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
-  std::size_t slot_of(std::uint64_t id) const;
+  std::size_t slot_of(std::uint64_t id) const {
+    // Fibonacci hashing: the high bits of a multiplication spread runs of ids.
+    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  bool mark_empty_marker();
   void grow();
 
   std::uint64_t largest_id_;
   std::vector<std::uint64_t> slots_;  // a power of two of them
+  unsigned shift_ = 0;                // 64 - log2(slots_.size())
   std::size_t marked_ = 0;
   bool empty_marker_marked_ = false;
 };
