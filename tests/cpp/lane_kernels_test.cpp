@@ -84,6 +84,30 @@ TEST(LaneKernels, EveryLaneMatchesTheSequentialKernels) {
   }
 }
 
+TEST(LaneKernels, SquaredNormLanesMatchTheSequentialNorm) {
+  std::mt19937 rng(20261208);
+  for (const std::size_t n : lengths()) {
+    for (const int special : {0, 5, 200}) {
+      for (std::size_t count = 0; count <= kLaneCount; ++count) {
+        std::vector<Vec> stored;
+        std::vector<const float*> pointers;
+        for (std::size_t l = 0; l < count; ++l) stored.push_back(random_vector(rng, n, special));
+        for (const Vec& v : stored) pointers.push_back(v.data());
+        float norms[kLaneCount];
+        squared_norm_lanes(n, pointers.data(), count, norms);
+        for (std::size_t l = 0; l < count; ++l) {
+          const float want = squared_norm(stored[l]);
+          EXPECT_TRUE(same_bits(norms[l], want))
+              << "n=" << n << " count=" << count << " lane=" << l;
+          if (!std::isnan(want)) {
+            EXPECT_EQ(std::signbit(norms[l]), std::signbit(want));
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(LaneKernels, SameVectorInSeveralLanes) {
   std::mt19937 rng(7);
   const Vec query = random_vector(rng, 131, 10);

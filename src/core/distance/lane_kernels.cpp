@@ -13,13 +13,16 @@
 namespace tavrik {
 namespace {
 
-enum class Term { Product, SquaredDifference };
+// Square ignores the query value: each lane squares its own components.
+enum class Term { Product, SquaredDifference, Square };
 
 // One f32 term of lane sums, the same operation in every lane.
 template <Term kind>
 inline float scalar_term(float q, float p) {
   if constexpr (kind == Term::Product) {
     return q * p;
+  } else if constexpr (kind == Term::Square) {
+    return p * p;
   } else {
     const float difference = q - p;
     return difference * difference;
@@ -48,6 +51,8 @@ template <Term kind>
 inline __m128 packed_term(__m128 q, __m128 p) {
   if constexpr (kind == Term::Product) {
     return _mm_mul_ps(q, p);
+  } else if constexpr (kind == Term::Square) {
+    return _mm_mul_ps(p, p);
   } else {
     const __m128 difference = _mm_sub_ps(q, p);
     return _mm_mul_ps(difference, difference);
@@ -102,6 +107,8 @@ template <Term kind>
 __attribute__((target("avx2"))) inline __m256 packed_term_256(__m256 q, __m256 p) {
   if constexpr (kind == Term::Product) {
     return _mm256_mul_ps(q, p);
+  } else if constexpr (kind == Term::Square) {
+    return _mm256_mul_ps(p, p);
   } else {
     const __m256 difference = _mm256_sub_ps(q, p);
     return _mm256_mul_ps(difference, difference);
@@ -238,6 +245,14 @@ void euclidean_distance_lanes(std::span<const float> query, const float* const* 
                               std::size_t count, float* out) {
   sums<Term::SquaredDifference>(query, stored, count, out);
   for (std::size_t l = 0; l < count; ++l) out[l] = std::sqrt(out[l]);
+}
+
+void squared_norm_lanes(std::size_t length, const float* const* stored, std::size_t count,
+                        float* out) {
+  if (count == 0) return;
+  // The first vector stands in for the query: it only gives the length, as
+  // Square terms never read the query's values.
+  sums<Term::Square>({stored[0], length}, stored, count, out);
 }
 
 }  // namespace tavrik

@@ -31,4 +31,9 @@ void dot_product_lanes(std::span<const float> query, const float* const* stored,
 void euclidean_distance_lanes(std::span<const float> query, const float* const* stored,
                               std::size_t count, float* out);
 
+// out[l] = squared_norm({stored[l], length}) for l < count <= kLaneCount:
+// each lane squares and adds its own vector's components in index order.
+void squared_norm_lanes(std::size_t length, const float* const* stored, std::size_t count,
+                        float* out);
+
 }  // namespace tavrik

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct Point {
 // Stores squared_norm(point.vector) in the point. Done for every point that
 // enters a point table through upsert or a snapshot.
 void cache_squared_norm(Point& point);
+
+// cache_squared_norm for every point of the list, with the same bits; runs
+// of points whose vectors have the same length are summed side by side, one
+// lane each.
+void cache_squared_norms(std::span<Point> points);
 
 // squared_norm(point.vector): the cached value, or computed now when none
 // was cached (a norm that happens to have the unknown pattern is simply

@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/distance/lane_kernels.h"
 #include "storage/snapshot/wire_format.h"
 
 namespace tavrik {
@@ -18,6 +19,15 @@ template <class Entry>
 std::size_t reservable(std::uint64_t count) {
   return static_cast<std::size_t>(
       std::min<std::uint64_t>(count, kReserveBudgetBytes / sizeof(Entry)));
+}
+
+// The same for a table whose entries each take some input bytes: the budget
+// grows to the bytes still to read, so a table never reserves more memory
+// than the input it is read from, and an honest table is sized once.
+template <class Entry>
+std::size_t reservable_table(std::uint64_t count, std::size_t remaining) {
+  const std::size_t budget = std::max(kReserveBudgetBytes, remaining);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, budget / sizeof(Entry)));
 }
 
 // A list of numbers takes at least one byte per element, so a count larger
@@ -119,7 +129,7 @@ bool decode_vector(WireReader& in, FloatArray& vector) {
   if (count <= reservable<float>(count) && count <= in.remaining() / sizeof(float)) {
     // Every component is in the input and the block is within the reserve
     // budget: size it once and copy the floats in.
-    FloatArray exact(static_cast<std::size_t>(count), 0.0f);
+    FloatArray exact = FloatArray::for_overwrite(static_cast<std::size_t>(count));
     if (!in.f32_run(exact.size(), exact.data())) return false;
     vector = std::move(exact);
     return true;
@@ -136,8 +146,8 @@ bool decode_vector(WireReader& in, FloatArray& vector) {
 }
 
 bool decode_point(WireReader& in, Point& point) {
+  // The squared norm is derived, never stored: decode_points caches it.
   if (!in.varint(point.id) || !decode_vector(in, point.vector)) return false;
-  cache_squared_norm(point);  // derived, never stored
   bool has_payload = false;
   if (!in.option_marker(has_payload)) return false;
   if (!has_payload) return true;
@@ -147,13 +157,31 @@ bool decode_point(WireReader& in, Point& point) {
 bool decode_points(WireReader& in, PointTable& points) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
-  points.reserve(reservable<PointTable::value_type>(count));
+  points.reserve(reservable_table<PointTable::value_type>(count, in.remaining()));
+  // Points wait in small groups, their vectors still in cache, so that the
+  // norms of a group are summed side by side; they then enter the table in
+  // the order they were read, exactly as one at a time would.
+  std::vector<Point> pending;
+  std::vector<std::uint64_t> keys;
+  pending.reserve(kLaneCount);
+  keys.reserve(kLaneCount);
+  auto flush = [&] {
+    cache_squared_norms(pending);
+    for (std::size_t p = 0; p < pending.size(); ++p) {
+      points.insert_or_assign(keys[p], std::move(pending[p]));
+    }
+    pending.clear();
+    keys.clear();
+  };
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;
     Point point;
     if (!in.varint(key) || !decode_point(in, point)) return false;
-    points.insert_or_assign(key, std::move(point));
+    pending.push_back(std::move(point));
+    keys.push_back(key);
+    if (pending.size() == kLaneCount) flush();
   }
+  flush();
   return true;
 }
 
@@ -183,7 +211,7 @@ bool decode_node(WireReader& in, HNSWNode& node, std::vector<std::uint64_t>& lay
 bool decode_nodes(WireReader& in, NodeTable& nodes) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
-  nodes.reserve(reservable<NodeTable::Map::value_type>(count));
+  nodes.reserve(reservable_table<NodeTable::Map::value_type>(count, in.remaining()));
   std::vector<std::uint64_t> layer;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;

@@ -1,0 +1,66 @@
+// Loaded points carry the squared norm of their vector, cached with the bits
+// of the one-at-a-time sum, whatever mix of lengths the snapshot holds.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/distance/distance.h"
+#include "core/vector/point.h"
+#include "index/hnsw/hnsw_index.h"
+#include "storage/snapshot/snapshot_codec.h"
+
+namespace tavrik {
+namespace {
+
+std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+TEST(DecodedNorms, EveryPointCachesTheSequentialNorm) {
+  std::mt19937 rng(99);
+  std::uniform_int_distribution<int> pick(0, 9);
+  std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+  const std::size_t lengths[] = {0, 1, 3, 128, 128, 128, 128, 128, 129, 7};
+  for (const std::size_t count : {std::size_t{1}, std::size_t{15}, std::size_t{16},
+                                  std::size_t{17}, std::size_t{100}}) {
+    PointTable points;
+    for (std::uint64_t id = 0; id < count; ++id) {
+      Point point;
+      point.id = id;
+      std::vector<float> v(lengths[pick(rng)]);
+      for (float& x : v) x = value(rng);
+      point.vector = v;
+      cache_squared_norm(point);
+      points.insert_or_assign(id, std::move(point));
+    }
+    const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
+    ASSERT_TRUE(decoded.snapshot) << decoded.error;
+    ASSERT_EQ(decoded.snapshot->points.size(), count);
+    for (const auto& [key, point] : decoded.snapshot->points) {
+      EXPECT_NE(bits(point.cached_squared_norm), kUnknownSquaredNormBits) << key;
+      EXPECT_EQ(bits(point.cached_squared_norm), bits(squared_norm(point.vector))) << key;
+    }
+  }
+}
+
+TEST(DecodedNorms, CacheManyEqualsCacheOne) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> length(0, 4);
+  std::uniform_real_distribution<float> value(-1e20f, 1e20f);
+  std::vector<Point> many(70);
+  for (Point& point : many) {
+    std::vector<float> v(static_cast<std::size_t>(length(rng)) * 20);
+    for (float& x : v) x = value(rng);
+    point.vector = v;
+  }
+  cache_squared_norms(many);
+  for (Point& point : many) {
+    const float cached = point.cached_squared_norm;
+    cache_squared_norm(point);
+    EXPECT_EQ(bits(cached), bits(point.cached_squared_norm));
+  }
+}
+
+}  // namespace
+}  // namespace tavrik
