@@ -9,11 +9,14 @@ cd "$root"
 source scripts/pythons.sh
 bash scripts/setup.sh
 jobs="$(nproc)"
+# Every runner's summary goes to this log too, for the closing tally.
+log="$root/build/test-summary.log"
+mkdir -p build && : >"$log"
 
 echo "== C++ core tests"
 cmake -S . -B build/cpp -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp -j"$jobs"
-ctest --test-dir build/cpp --output-on-failure -j"$jobs"
+ctest --test-dir build/cpp --output-on-failure -j"$jobs" | tee -a "$log"
 
 for python in $(supported_pythons); do
   version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
@@ -21,7 +24,7 @@ for python in $(supported_pythons); do
   cmake -S . -B "build/py$version" -DPython_EXECUTABLE="$python" -DTAVRIK_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "build/py$version" -j"$jobs"
-  PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python
+  PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python | tee -a "$log"
 done
 
 echo "== Demo and examples"
@@ -29,7 +32,12 @@ python311="$(find_python 3.11)"
 (cd examples && PYTHONPATH="$root/build/py3.11" "$python311" demo.py)
 bash scripts/examples.sh build/py3.11 "$python311"
 
-bash scripts/test_sanitized.sh
+bash scripts/test_sanitized.sh | tee -a "$log"
 
 echo "== Fuzzing (short run)"
 bash scripts/fuzz.sh 60
+
+# Reached only when every stage passed (set -e, pipefail).
+ctest_count="$(grep -hoE '100% tests passed out of [0-9]+' "$log" | awk '{s += $NF} END {print s + 0}')"
+pytest_count="$(grep -hoE '^[0-9]+ passed' "$log" | awk '{s += $1} END {print s + 0}')"
+echo "all stages: $((ctest_count + pytest_count)) passed, 0 failed"
