@@ -89,5 +89,47 @@ TEST(VisitedIds, MarksEachIdInRangeOnce) {
   }
 }
 
+TEST(VisitedIds, ResetStartsAFreshRangeWithNoMarks) {
+  std::mt19937_64 rng(8);
+  VisitedIds visited(10, 8);
+  for (int round = 0; round < 40; ++round) {
+    const std::uint64_t largest = round % 5 == 0 ? ~std::uint64_t{0} : rng() % 50000;
+    const std::size_t expected = round % 7 == 0 ? 3000 : rng() % 64;
+    visited.reset(largest, expected, 256);
+    std::unordered_set<std::uint64_t> model;
+    const int marks = round % 3 == 0 ? 20000 : 300;
+    for (int i = 0; i < marks; ++i) {
+      const std::uint64_t id = rng() % 4 == 0 ? ~std::uint64_t{0} - rng() % 2 : rng() % 60000;
+      const bool expected_new = id <= largest && model.insert(id).second;
+      EXPECT_EQ(visited.mark(id), expected_new) << round << " " << id;
+    }
+  }
+}
+
+TEST(CandidateQueue, ClearedQueueTakesLikeAFreshOne) {
+  std::mt19937_64 rng(13);
+  CandidateQueue reused;
+  for (int round = 0; round < 300; ++round) {
+    reused.clear(round % 2 == 0 ? 8 : 4096);
+    CandidateQueue fresh;
+    const int pushes = static_cast<int>(rng() % 300);
+    for (int i = 0; i < pushes; ++i) {
+      const ScoredId pair{random_distance(rng), static_cast<std::uint64_t>(i)};
+      reused.push(pair);
+      fresh.push(pair);
+      if (rng() % 3 == 0) {
+        EXPECT_EQ(reused.take().id, fresh.take().id);
+      }
+    }
+    // Half the rounds leave pairs behind for the next clear.
+    if (round % 2 == 0) continue;
+    while (!fresh.empty()) {
+      ASSERT_FALSE(reused.empty());
+      EXPECT_EQ(reused.take().id, fresh.take().id);
+    }
+    EXPECT_TRUE(reused.empty());
+  }
+}
+
 }  // namespace
 }  // namespace tavrik

@@ -50,6 +50,12 @@ bool CandidateQueue::taken_after(const Entry& a, const Entry& b) {
   return a.order > b.order;
 }
 
+void CandidateQueue::clear(std::size_t keep_pairs) {
+  heap_.clear();
+  if (heap_.capacity() > keep_pairs) std::vector<Entry>().swap(heap_);
+  added_ = 0;
+}
+
 void CandidateQueue::push(const ScoredId& pair) {
   heap_.push_back({pair, added_++});
   std::push_heap(heap_.begin(), heap_.end(), taken_after);

@@ -6,6 +6,7 @@
 // comparison stays a strict weak ordering.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,10 @@ void insert_last_sorted(std::vector<ScoredId>& pairs);
 class CandidateQueue {
  public:
   bool empty() const { return heap_.empty(); }
+  // Empties the queue and restarts the order of adding, as a fresh queue
+  // would; the storage is kept unless it holds room for more than
+  // `keep_pairs` pairs.
+  void clear(std::size_t keep_pairs);
   // What take() would yield now, without taking it. Not empty.
   const ScoredId& next() const { return heap_.front().pair; }
   void push(const ScoredId& pair);

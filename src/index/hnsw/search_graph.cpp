@@ -6,6 +6,7 @@
 #include "core/distance/prepared_query.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/descent.h"
+#include "index/hnsw/graph_scratch.h"
 #include "index/hnsw/search_layer.h"
 #include "index/hnsw/visited_ids.h"
 
@@ -26,15 +27,6 @@ inline void prefetch_vector(const Point& point) {
   }
 }
 
-struct Frontier {
-  CandidateQueue candidates;         // C: still to expand
-  std::vector<ScoredId> results;     // W: best found, at most ef after trimming
-  // True once W has overflowed: W then stays sorted ascending and at ef
-  // pairs, so every admission overflows again and only the new pair has to
-  // move into place.
-  bool results_sorted = false;
-};
-
 // Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
 // largest distance as it was when the node was taken from C. Neighbours are
 // marked and checked in list order, scored kLaneCount at a time, and then
@@ -42,7 +34,7 @@ struct Frontier {
 // any distance, and `worst` stays fixed for the whole node.
 void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
             const PointTable& points, std::optional<std::string_view> tenant, std::uint64_t ef,
-            VisitedIds& visited, Frontier& frontier) {
+            GraphScratch& frontier) {
   const Point* group[kLaneCount];
   std::uint64_t group_ids[kLaneCount];
   std::size_t count = 0;
@@ -71,7 +63,7 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
   for (const std::uint64_t id : neighbors) points.prefetch(id);
   for (const std::uint64_t id : neighbors) {
     // Marked before the point and tenant checks: never examined twice.
-    if (!visited.mark(id)) continue;
+    if (!frontier.visited.mark(id)) continue;
     const auto found = points.find(id);
     if (found == points.end()) continue;
     if (tenant && !matches_tenant(found->second, *tenant)) continue;
@@ -83,11 +75,22 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
   if (count > 0) admit_group();
 }
 
+// Once W has overflowed it is sorted ascending, and the running maximum
+// over a sorted list is its last distance (NaNs, gathered at the end, are
+// taken as they come), so it is read directly.
+float worst_of(const GraphScratch& frontier) {
+  if (frontier.results_sorted && !frontier.results.empty()) {
+    return frontier.results.back().distance;
+  }
+  return worst_distance(frontier.results);
+}
+
 }  // namespace
 
-std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HNSWIndex& index,
-                                   const PointTable& points,
-                                   std::optional<std::string_view> tenant) {
+std::span<const ScoredId> search_graph(std::span<const float> query_vector,
+                                       const HNSWIndex& index, const PointTable& points,
+                                       std::optional<std::string_view> tenant,
+                                       GraphScratch& frontier) {
   if (!index.entry_point) return {};  // callers route such stores to the exact scan
   const PreparedQuery query(query_vector);
   const std::uint64_t entry = descend(query, *index.entry_point, index.max_level, 1, index,
@@ -97,27 +100,35 @@ std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HN
 
   const std::uint64_t ef = index.ef_search;
   const std::uint64_t reserve = std::min(kMaxVisitedReserve, std::max<std::uint64_t>(ef, 1) * 16);
-  VisitedIds visited(index.nodes.largest_id().value_or(0), reserve);
+  frontier.reset(index.nodes.largest_id().value_or(0), reserve);
 
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
   const float d0 = query.cosine_distance_to(start->second);
-  Frontier frontier;
   frontier.candidates.push({d0, entry});
   frontier.results.push_back({d0, entry});
-  visited.mark(entry);
+  frontier.visited.mark(entry);
 
   while (!frontier.candidates.empty()) {
     const std::uint64_t current = frontier.candidates.take().id;
     if (!frontier.candidates.empty()) index.nodes.prefetch(frontier.candidates.next().id);
-    const float worst = worst_distance(frontier.results);
+    const float worst = worst_of(frontier);
     const HNSWNode* node = index.nodes.find(current);
     if (node == nullptr || node->neighbors[0].empty()) continue;
-    expand(*node, worst, query, points, tenant, ef, visited, frontier);
+    expand(*node, worst, query, points, tenant, ef, frontier);
   }
 
   if (!frontier.results_sorted && frontier.results.size() >= 2) sort_ascending(frontier.results);
-  return std::move(frontier.results);
+  return frontier.results;
+}
+
+std::vector<ScoredId> search_graph(std::span<const float> query_vector, const HNSWIndex& index,
+                                   const PointTable& points,
+                                   std::optional<std::string_view> tenant) {
+  GraphScratch scratch;
+  const std::span<const ScoredId> found = search_graph(query_vector, index, points, tenant,
+                                                       scratch);
+  return {found.begin(), found.end()};
 }
 
 }  // namespace tavrik

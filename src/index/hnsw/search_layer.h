@@ -37,11 +37,21 @@ struct ScoredId {
   std::uint64_t id;
 };
 
+class GraphScratch;
+
 // Query-time search: descent from entry_point through the upper layers, then
 // a best-first search of layer 0 keeping at most ef_search results, returned
 // sorted by ascending distance (stable). Precondition: entry_point present.
 std::vector<ScoredId> search_graph(std::span<const float> query, const HNSWIndex& index,
                                    const PointTable& points,
                                    std::optional<std::string_view> tenant);
+
+// The same search, working in `scratch` (cleared first) instead of fresh
+// storage: the returned list lives in `scratch` and is valid until its next
+// use.
+std::span<const ScoredId> search_graph(std::span<const float> query, const HNSWIndex& index,
+                                       const PointTable& points,
+                                       std::optional<std::string_view> tenant,
+                                       GraphScratch& scratch);
 
 }  // namespace tavrik

@@ -4,11 +4,32 @@
 #include <bit>
 
 namespace tavrik {
+namespace {
+
+std::size_t slots_for(std::size_t expected_marks) {
+  return std::bit_ceil(std::max<std::size_t>(16, 2 * expected_marks));
+}
+
+}  // namespace
 
 VisitedIds::VisitedIds(std::uint64_t largest_id, std::size_t expected_marks)
     : largest_id_(largest_id),
-      slots_(std::bit_ceil(std::max<std::size_t>(16, 2 * expected_marks)), kEmpty),
+      slots_(slots_for(expected_marks), kEmpty),
       shift_(static_cast<unsigned>(64 - std::countr_zero(slots_.size()))) {}
+
+void VisitedIds::reset(std::uint64_t largest_id, std::size_t expected_marks,
+                       std::size_t keep_slots) {
+  largest_id_ = largest_id;
+  marked_ = 0;
+  empty_marker_marked_ = false;
+  const std::size_t wanted = slots_for(expected_marks);
+  if (slots_.size() < wanted || slots_.size() > std::max(wanted, keep_slots)) {
+    std::vector<std::uint64_t>(wanted, kEmpty).swap(slots_);
+    shift_ = static_cast<unsigned>(64 - std::countr_zero(slots_.size()));
+  } else {
+    std::fill(slots_.begin(), slots_.end(), kEmpty);
+  }
+}
 
 bool VisitedIds::mark_empty_marker() {
   if (empty_marker_marked_) return false;

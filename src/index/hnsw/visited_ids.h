@@ -19,6 +19,12 @@ class VisitedIds {
   // `expected_marks` only sizes the set up front.
   VisitedIds(std::uint64_t largest_id, std::size_t expected_marks);
 
+  // Clears every mark and takes a new range, as a fresh set would start.
+  // The slots are kept for reuse unless there are more than `keep_slots`
+  // of them (or fewer than `expected_marks` needs): then the set is sized
+  // afresh, so reuse never holds more than that cap.
+  void reset(std::uint64_t largest_id, std::size_t expected_marks, std::size_t keep_slots);
+
   bool in_range(std::uint64_t id) const { return id <= largest_id_; }
 
   // Marks `id`; true when it lies in range and was not marked before.

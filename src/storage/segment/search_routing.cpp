@@ -5,11 +5,13 @@
 // Otherwise the graph walk yields at most ef_search candidates by cosine
 // distance; each is re-checked against the tenant and re-scored with the
 // requested metric, in candidate order, stopping at `limit`, then ranked.
+#include <algorithm>
 #include <mutex>
 
 #include "core/distance/distance.h"
 #include "core/distance/ranking.h"
 #include "index/exact/exact_knn.h"
+#include "index/hnsw/graph_scratch.h"
 #include "index/hnsw/search_layer.h"
 #include "storage/segment/segment.h"
 
@@ -40,7 +42,14 @@ std::vector<ScoredPoint> search_through_graph(std::span<const float> query, std:
                                               std::optional<std::string_view> tenant) {
   std::vector<ScoredPoint> results;
   if (limit == 0) return results;
-  for (const ScoredId& candidate : search_graph(query, index, points, tenant)) {
+  // Each thread (a worker of batch_search, or a caller of search) keeps one
+  // scratch for its graph walks; a walk finishes before the next starts.
+  thread_local GraphScratch scratch;
+  const std::span<const ScoredId> candidates = search_graph(query, index, points, tenant,
+                                                            scratch);
+  results.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(limit, candidates.size())));
+  for (const ScoredId& candidate : candidates) {
     const auto found = points.find(candidate.id);
     if (found == points.end()) continue;
     const Point& point = found->second;
