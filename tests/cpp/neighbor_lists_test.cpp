@@ -20,6 +20,42 @@ void expect_matches(const NeighborLists& lists, const Model& model) {
   }
 }
 
+// assign_all leaves exactly what assigning each layer in turn leaves: the
+// same lists, and the same block, so later appends behave the same too.
+TEST(NeighborLists, AssignAllEqualsAssigningLayerByLayer) {
+  std::mt19937_64 rng(41);
+  for (int round = 0; round < 2000; ++round) {
+    std::size_t counts[MAX_LAYERS] = {};
+    std::vector<std::uint64_t> ids;
+    NeighborLists stepwise;
+    Model model;
+    const std::size_t top = rng() % (MAX_LAYERS + 1);
+    for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+      std::vector<std::uint64_t> list;
+      if (layer < top && rng() % 3 != 0) list.resize(rng() % 40);
+      for (auto& id : list) id = rng() % 1000;
+      counts[layer] = list.size();
+      ids.insert(ids.end(), list.begin(), list.end());
+      stepwise.assign(layer, list);
+      model[layer] = list;
+    }
+    NeighborLists bulk;
+    if (round % 2 == 1) bulk.push_back(rng() % MAX_LAYERS, 5);  // replaced entirely
+    bulk.assign_all(counts, ids);
+    expect_matches(bulk, model);
+    EXPECT_EQ(bulk, stepwise);
+    for (int i = 0; i < 20; ++i) {
+      const std::size_t layer = rng() % MAX_LAYERS;
+      const std::uint64_t id = rng() % 1000;
+      bulk.push_back(layer, id);
+      stepwise.push_back(layer, id);
+      model[layer].push_back(id);
+    }
+    expect_matches(bulk, model);
+    EXPECT_EQ(bulk, stepwise);
+  }
+}
+
 TEST(NeighborLists, NewListsAreSixteenEmptyOnes) {
   const NeighborLists lists;
   EXPECT_EQ(lists.size(), 16u);

@@ -79,6 +79,23 @@ void NeighborLists::assign(std::size_t layer, std::span<const std::uint64_t> ids
   block_ = std::move(fresh);
 }
 
+void NeighborLists::assign_all(const std::size_t (&counts)[MAX_LAYERS],
+                               std::span<const std::uint64_t> ids) {
+  // Only the layers up to the highest non-empty one are kept, as repeated
+  // assign would leave them; no lists at all means no block.
+  std::size_t new_layers = MAX_LAYERS;
+  while (new_layers > 0 && counts[new_layers - 1] == 0) --new_layers;
+  if (new_layers == 0) {
+    block_.reset();
+    return;
+  }
+  auto fresh = std::make_unique_for_overwrite<std::uint64_t[]>(kHeader + new_layers + ids.size());
+  fresh[0] = header(new_layers, ids.size());
+  for (std::size_t k = 0; k < new_layers; ++k) fresh[kHeader + k] = counts[k];
+  std::copy(ids.begin(), ids.end(), fresh.get() + kHeader + new_layers);
+  block_ = std::move(fresh);
+}
+
 bool operator==(const NeighborLists& a, const NeighborLists& b) {
   for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
     const auto x = a[layer];

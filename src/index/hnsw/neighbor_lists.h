@@ -45,6 +45,11 @@ class NeighborLists {
   // Replaces the list of `layer` with `ids`.
   void assign(std::size_t layer, std::span<const std::uint64_t> ids);
 
+  // Replaces every list at once: layer k gets the next counts[k] ids of
+  // `ids` (which holds exactly their sum), in one allocation. The result is
+  // what assigning each layer in turn, from layer 0 up, would leave.
+  void assign_all(const std::size_t (&counts)[MAX_LAYERS], std::span<const std::uint64_t> ids);
+
   friend bool operator==(const NeighborLists& a, const NeighborLists& b);
 
  private:

@@ -22,7 +22,7 @@ Status Segment::save_to_disk(const std::string& path) const {
 // so readers never see a mixture. Any failure before the swap leaves the
 // segment untouched. The previous tables are released after the locks.
 Status Segment::load_from_disk(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
+  FileBytes bytes;
   if (Status read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
   DecodeResult decoded = decode_snapshot(bytes);
   if (!decoded.snapshot) {

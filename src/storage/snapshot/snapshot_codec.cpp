@@ -176,7 +176,9 @@ bool decode_points(WireReader& in, PointTable& points) {
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;
     Point point;
-    if (!in.varint(key) || !decode_point(in, point)) return false;
+    if (!in.varint(key)) return false;
+    points.prefetch(key);  // a hint: the slot loads while the group decodes
+    if (!decode_point(in, point)) return false;
     pending.push_back(std::move(point));
     keys.push_back(key);
     if (pending.size() == kLaneCount) flush();
@@ -185,26 +187,32 @@ bool decode_points(WireReader& in, PointTable& points) {
   return true;
 }
 
-bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids) {
-  std::uint64_t count = 0;
-  if (!in.varint(count)) return false;
-  reserve_numbers(ids, count, in.remaining());
-  for (std::uint64_t i = 0; i < count; ++i) {
+// Appends one list's ids to `ids`; its count goes to `count`.
+bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids, std::size_t& count) {
+  std::uint64_t announced = 0;
+  if (!in.varint(announced)) return false;
+  if (announced <= in.remaining()) {
+    ids.reserve(ids.size() + reservable<std::uint64_t>(announced));
+  }
+  for (std::uint64_t i = 0; i < announced; ++i) {
     std::uint64_t id = 0;
     if (!in.varint(id)) return false;
     ids.push_back(id);
   }
+  count = static_cast<std::size_t>(announced);
   return true;
 }
 
-// `layer` is scratch, reused for every list of every node.
-bool decode_node(WireReader& in, HNSWNode& node, std::vector<std::uint64_t>& layer) {
+// `ids` is scratch, reused for every node: all sixteen lists are read into
+// it and the node's block is then built in one allocation.
+bool decode_node(WireReader& in, HNSWNode& node, std::vector<std::uint64_t>& ids) {
   if (!in.varint(node.id)) return false;
-  for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
-    layer.clear();
-    if (!decode_id_list(in, layer)) return false;
-    node.neighbors.assign(k, layer);
+  ids.clear();
+  std::size_t counts[MAX_LAYERS] = {};
+  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
+    if (!decode_id_list(in, ids, counts[k])) return false;
   }
+  node.neighbors.assign_all(counts, ids);
   return true;
 }
 
@@ -212,13 +220,26 @@ bool decode_nodes(WireReader& in, NodeTable& nodes) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
   nodes.reserve(reservable_table<NodeTable::Map::value_type>(count, in.remaining()));
-  std::vector<std::uint64_t> layer;
+  // Nodes wait in small groups, each group's table slots prefetched while
+  // the following nodes decode; they then enter the table in the order they
+  // were read, exactly as one at a time would.
+  constexpr std::size_t kGroup = 16;
+  std::vector<std::pair<std::uint64_t, HNSWNode>> pending;
+  pending.reserve(kGroup);
+  auto flush = [&] {
+    for (auto& [key, node] : pending) nodes.put(key, std::move(node));
+    pending.clear();
+  };
+  std::vector<std::uint64_t> ids;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;
     HNSWNode node;
-    if (!in.varint(key) || !decode_node(in, node, layer)) return false;
-    nodes.put(key, std::move(node));
+    if (!in.varint(key) || !decode_node(in, node, ids)) return false;
+    nodes.prefetch(key);  // a hint only
+    pending.emplace_back(key, std::move(node));
+    if (pending.size() == kGroup) flush();
   }
+  flush();
   return true;
 }
 

@@ -36,7 +36,7 @@ std::size_t size_hint(int fd) {
 }
 
 // Makes room for at least one more byte; false when memory runs out.
-bool grow(std::vector<std::uint8_t>& bytes) {
+bool grow(FileBytes& bytes) {
   try {
     bytes.reserve(std::max(bytes.capacity() * 2, bytes.size() + kMinimumGrowth));
     return true;
@@ -55,7 +55,7 @@ ssize_t read_retrying(int fd, std::uint8_t* into, std::size_t length) {
 // Reads until end of file; the error detail on failure. When the buffer is
 // exactly full (the usual case, sized from the metadata), a small probe read
 // checks for the end before the buffer is doubled.
-std::optional<std::string> read_to_end(int fd, std::vector<std::uint8_t>& bytes) {
+std::optional<std::string> read_to_end(int fd, FileBytes& bytes) {
   for (;;) {
     if (bytes.size() == bytes.capacity()) {
       std::uint8_t probe[64];
@@ -67,7 +67,7 @@ std::optional<std::string> read_to_end(int fd, std::vector<std::uint8_t>& bytes)
       continue;
     }
     const std::size_t filled = bytes.size();
-    bytes.resize(bytes.capacity());  // within capacity: no allocation
+    bytes.resize(bytes.capacity());  // within capacity: no allocation, no fill
     const ssize_t got = read_retrying(fd, bytes.data() + filled, bytes.size() - filled);
     const int error = errno;
     bytes.resize(filled + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
@@ -85,7 +85,7 @@ Status write_snapshot_file(const std::string& path, std::span<const std::uint8_t
                  failed->detail);
 }
 
-Status read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& bytes) {
+Status read_snapshot_file(const std::string& path, FileBytes& bytes) {
   bytes.clear();
   if (path.find('\0') != std::string::npos) return failure(kOpenFailed, kNulInPathDetail);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

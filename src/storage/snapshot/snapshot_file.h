@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/status.h"
+#include "storage/snapshot/file_bytes.h"
 
 namespace tavrik {
 
@@ -36,6 +37,6 @@ Status write_snapshot_file(const std::string& path, std::span<const std::uint8_t
 // Reads the whole file at `path` into `bytes` (replacing its contents).
 // Errors carry kOpenFailed or kReadFailed; a directory opens and then fails
 // reading with EISDIR.
-Status read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& bytes);
+Status read_snapshot_file(const std::string& path, FileBytes& bytes);
 
 }  // namespace tavrik
