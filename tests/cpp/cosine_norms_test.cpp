@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,10 +18,7 @@ namespace {
 
 using Vec = std::vector<float>;
 
-bool same_bits(float a, float b) {
-  if (std::isnan(a) && std::isnan(b)) return true;
-  return std::memcmp(&a, &b, sizeof(float)) == 0;
-}
+using testing_scores::same_bits;
 
 Vec random_vector(std::mt19937& rng, std::size_t length) {
   std::uniform_int_distribution<int> roll(0, 99);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -39,14 +41,7 @@ float reference_euclid(const Vec& a, const Vec& b) {
   return std::sqrt(sum);
 }
 
-// Bit equality, except that any two NaNs count as the same: which operand's
-// NaN payload and sign an addition passes on depends on the order the
-// compiler gives the operands of a commutative operation, and no score
-// ordering or snapshot depends on NaN bits.
-bool same_bits(float a, float b) {
-  if (std::isnan(a) && std::isnan(b)) return true;
-  return std::memcmp(&a, &b, sizeof(float)) == 0;
-}
+using testing_scores::same_bits;
 
 TEST(CosineSimilarity, ParallelVectorsLandJustBelowOne) {
   const CosineResult result = cosine_similarity(Vec{1, 2, 3}, Vec{2, 4, 6});

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -17,12 +19,7 @@ namespace {
 
 using Vec = std::vector<float>;
 
-// Bit equality; any two NaNs count as the same (their payloads follow the
-// operand order the compiler picks for commutative operations).
-bool same_bits(float a, float b) {
-  if (std::isnan(a) && std::isnan(b)) return true;
-  return std::memcmp(&a, &b, sizeof(float)) == 0;
-}
+using testing_scores::same_bits;
 
 // Random components, with zeros, infinities, NaNs, subnormals and huge
 // values mixed in at the given rate.
