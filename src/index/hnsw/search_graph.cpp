@@ -2,11 +2,11 @@
 #include <utility>
 
 #include "core/distance/distance.h"
-#include "core/distance/lane_kernels.h"
 #include "core/distance/prepared_query.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/descent.h"
 #include "index/hnsw/graph_scratch.h"
+#include "index/hnsw/neighbor_scorer.h"
 #include "index/hnsw/search_layer.h"
 #include "index/hnsw/visited_ids.h"
 
@@ -35,29 +35,20 @@ inline void prefetch_vector(const Point& point) {
 void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
             const PointTable& points, std::optional<std::string_view> tenant, std::uint64_t ef,
             GraphScratch& frontier) {
-  const Point* group[kLaneCount];
-  std::uint64_t group_ids[kLaneCount];
-  std::size_t count = 0;
-  auto admit_group = [&] {
-    float distances[kLaneCount];
-    query.cosine_distances_to(group, count, distances);
-    for (std::size_t l = 0; l < count; ++l) {
-      const float d = distances[l];
-      if (!(worst > d) && frontier.results.size() >= ef) continue;
-      frontier.candidates.push({d, group_ids[l]});
-      frontier.results.push_back({d, group_ids[l]});
-      if (frontier.results.size() > ef) {
-        if (frontier.results_sorted) {
-          insert_last_sorted(frontier.results);
-        } else {
-          sort_ascending(frontier.results);
-          frontier.results_sorted = true;
-        }
-        frontier.results.pop_back();  // among ties for the largest, the latest added
+  NeighborScorer scorer(query, [&](std::uint64_t id, float d) {
+    if (!(worst > d) && frontier.results.size() >= ef) return;
+    frontier.candidates.push({d, id});
+    frontier.results.push_back({d, id});
+    if (frontier.results.size() > ef) {
+      if (frontier.results_sorted) {
+        insert_last_sorted(frontier.results);
+      } else {
+        sort_ascending(frontier.results);
+        frontier.results_sorted = true;
       }
+      frontier.results.pop_back();  // among ties for the largest, the latest added
     }
-    count = 0;
-  };
+  });
   const std::span<const std::uint64_t> neighbors = node.neighbors[0];
   // Hints only: the table slots of the whole list start loading at once.
   for (const std::uint64_t id : neighbors) points.prefetch(id);
@@ -68,11 +59,9 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
     if (found == points.end()) continue;
     if (tenant && !matches_tenant(found->second, *tenant)) continue;
     prefetch_vector(found->second);
-    group[count] = &found->second;
-    group_ids[count] = id;
-    if (++count == kLaneCount) admit_group();
+    scorer.add(id, found->second);
   }
-  if (count > 0) admit_group();
+  scorer.flush();
 }
 
 // Once W has overflowed it is sorted ascending, and the running maximum

@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "core/distance/distance.h"
-#include "core/distance/lane_kernels.h"
+#include "index/hnsw/neighbor_scorer.h"
 
 namespace tavrik {
 namespace {
@@ -35,35 +35,23 @@ std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std:
     const auto& neighbors = node->neighbors[layer];
     if (neighbors.empty() || points.empty()) return current;
 
-    // The listed points are scored kLaneCount at a time, then compared one
-    // by one in list order, as if each were scored just before its test.
     bool moved = false;
-    const Point* group[kLaneCount];
-    std::uint64_t group_ids[kLaneCount];
-    std::size_t count = 0;
-    auto compare_group = [&] {
-      float distances[kLaneCount];
-      query.cosine_distances_to(group, count, distances);
-      for (std::size_t l = 0; l < count; ++l) {
-        // Strictly closer only: ties keep the first listed, and NaN or the
-        // uncomparable distance never lowers best.
-        if (best > distances[l]) {
-          best = distances[l];
-          current = group_ids[l];
-          moved = true;
-        }
+    NeighborScorer scorer(query, [&](std::uint64_t id, float distance) {
+      // Strictly closer only: ties keep the first listed, and NaN or the
+      // uncomparable distance never lowers best.
+      if (best > distance) {
+        best = distance;
+        current = id;
+        moved = true;
       }
-      count = 0;
-    };
+    });
     for (const std::uint64_t id : neighbors) {
       const auto found = points.find(id);
       if (found == points.end()) continue;
       if (tenant && !matches_tenant(found->second, *tenant)) continue;
-      group[count] = &found->second;
-      group_ids[count] = id;
-      if (++count == kLaneCount) compare_group();
+      scorer.add(id, found->second);
     }
-    if (count > 0) compare_group();
+    scorer.flush();
     if (!moved) return current;
   }
 }
