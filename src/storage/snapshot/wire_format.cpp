@@ -127,18 +127,21 @@ bool WireReader::take(std::size_t count, const std::uint8_t*& start) {
   return true;
 }
 
-bool WireReader::varint(std::uint64_t& out) {
+template <class Word>
+bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word& out) {
   out = 0;
-  for (std::size_t i = 0; i < kVarint64MaxBytes; ++i) {
+  for (std::size_t i = 0; i < max_bytes; ++i) {
     const std::uint8_t* byte = nullptr;
     if (!take(1, byte)) return false;
-    if (i == kVarint64MaxBytes - 1 && *byte > kVarint64LastByteMax) {
-      return fail(WireError::kVarintOverflow);
-    }
-    out |= static_cast<std::uint64_t>(*byte & 0x7F) << (7 * i);
+    if (i == max_bytes - 1 && *byte > last_byte_max) return fail(WireError::kVarintOverflow);
+    out |= static_cast<Word>(*byte & 0x7F) << (7 * i);
     if ((*byte & 0x80) == 0) return true;
   }
-  return fail(WireError::kVarintOverflow);  // unreachable: the tenth byte ends it
+  return fail(WireError::kVarintOverflow);  // unreachable: the last byte ends it
+}
+
+bool WireReader::varint(std::uint64_t& out) {
+  return leb128(kVarint64MaxBytes, kVarint64LastByteMax, out);
 }
 
 bool WireReader::zigzag(std::int64_t& out) {
@@ -199,19 +202,8 @@ bool WireReader::option_marker(bool& present) {
 }
 
 bool WireReader::discriminant(std::uint32_t largest, std::uint32_t& out) {
-  out = 0;
-  for (std::size_t i = 0; i < kVarint32MaxBytes; ++i) {
-    const std::uint8_t* byte = nullptr;
-    if (!take(1, byte)) return false;
-    if (i == kVarint32MaxBytes - 1 && *byte > kVarint32LastByteMax) {
-      return fail(WireError::kVarintOverflow);
-    }
-    out |= static_cast<std::uint32_t>(*byte & 0x7F) << (7 * i);
-    if ((*byte & 0x80) == 0) {
-      return out <= largest || fail(WireError::kBadDiscriminant);
-    }
-  }
-  return fail(WireError::kVarintOverflow);  // unreachable: the fifth byte ends it
+  if (!leb128(kVarint32MaxBytes, kVarint32LastByteMax, out)) return false;
+  return out <= largest || fail(WireError::kBadDiscriminant);
 }
 
 }  // namespace tavrik

@@ -80,6 +80,10 @@ class WireReader {
  private:
   bool fail(WireError error);
   bool take(std::size_t count, const std::uint8_t*& start);
+  // LEB128 into `Word`: at most `max_bytes`, the last of which may not
+  // exceed `last_byte_max` (kVarintOverflow otherwise).
+  template <class Word>
+  bool leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word& out);
 
   std::span<const std::uint8_t> bytes_;
   std::size_t position_ = 0;
