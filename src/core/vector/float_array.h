@@ -67,6 +67,18 @@ class FloatArray {
 
   operator std::span<const float>() const { return {data(), size()}; }  // NOLINT: converts
 
+  // A hint only: starts loading the block as if it held `expected_count`
+  // floats (at most `max_lines` cache lines of it), without reading the
+  // block, so the hint never waits for memory itself.
+  void prefetch(std::size_t expected_count, std::size_t max_lines) const {
+    const auto* bytes = reinterpret_cast<const char*>(block_.get());
+    if (bytes == nullptr) return;
+    const std::size_t size = kHeaderBytes + expected_count * sizeof(float);
+    for (std::size_t line = 0; line < max_lines && line * 64 < size; ++line) {
+      __builtin_prefetch(bytes + line * 64);
+    }
+  }
+
   friend bool operator==(const FloatArray& a, const FloatArray& b);
 
  private:

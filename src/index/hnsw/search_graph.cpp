@@ -16,15 +16,11 @@ namespace {
 // Only sizes the visited set up front; a loaded ef_search may be huge.
 constexpr std::uint64_t kMaxVisitedReserve = 4096;
 
-// A hint only: starts loading the vector's floats (a few cache lines at
-// most) so that they are on their way while the other lookups run.
-inline void prefetch_vector(const Point& point) {
+// A hint only: starts loading a neighbour's vector, taken to be as long
+// as the query (as nearly every stored vector is), a few cache lines at most.
+inline void prefetch_vector(const Point& point, std::size_t query_length) {
   constexpr std::size_t kMaxLines = 16;
-  const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
-  const std::size_t size = point.vector.size() * sizeof(float);
-  for (std::size_t line = 0; line < kMaxLines && line * 64 < size; ++line) {
-    __builtin_prefetch(bytes + line * 64);
-  }
+  point.vector.prefetch(query_length, kMaxLines);
 }
 
 // Evaluates the layer-0 neighbours of one expanded node. `worst` is W's
@@ -33,11 +29,12 @@ inline void prefetch_vector(const Point& point) {
 // admitted one by one in list order: the marks and checks do not depend on
 // any distance, and `worst` stays fixed for the whole node.
 void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
-            const PointTable& points, std::optional<std::string_view> tenant, std::uint64_t ef,
-            GraphScratch& frontier) {
+            const NodeTable& nodes, const PointTable& points,
+            std::optional<std::string_view> tenant, std::uint64_t ef, GraphScratch& frontier) {
   NeighborScorer scorer(query, [&](std::uint64_t id, float d) {
     if (!(worst > d) && frontier.results.size() >= ef) return;
     frontier.candidates.push({d, id});
+    nodes.prefetch(id);  // a hint: most admitted candidates are expanded soon
     frontier.results.push_back({d, id});
     if (frontier.results.size() > ef) {
       if (frontier.results_sorted) {
@@ -58,7 +55,7 @@ void expand(const HNSWNode& node, float worst, const PreparedQuery& query,
     const auto found = points.find(id);
     if (found == points.end()) continue;
     if (tenant && !matches_tenant(found->second, *tenant)) continue;
-    prefetch_vector(found->second);
+    prefetch_vector(found->second, query.vector().size());
     scorer.add(id, found->second);
   }
   scorer.flush();
@@ -98,13 +95,20 @@ std::span<const ScoredId> search_graph(std::span<const float> query_vector,
   frontier.results.push_back({d0, entry});
   frontier.visited.mark(entry);
 
+  // Every admitted candidate is expanded in turn, so while one node is
+  // expanded the next one's lists can start loading (its table entry was
+  // requested when it was admitted).
   while (!frontier.candidates.empty()) {
     const std::uint64_t current = frontier.candidates.take().id;
-    if (!frontier.candidates.empty()) index.nodes.prefetch(frontier.candidates.next().id);
-    const float worst = worst_of(frontier);
     const HNSWNode* node = index.nodes.find(current);
+    if (!frontier.candidates.empty()) {
+      if (const HNSWNode* upcoming = index.nodes.find(frontier.candidates.next().id)) {
+        upcoming->neighbors.prefetch();
+      }
+    }
+    const float worst = worst_of(frontier);
     if (node == nullptr || node->neighbors[0].empty()) continue;
-    expand(*node, worst, query, points, tenant, ef, frontier);
+    expand(*node, worst, query, index.nodes, points, tenant, ef, frontier);
   }
 
   if (!frontier.results_sorted && frontier.results.size() >= 2) sort_ascending(frontier.results);
