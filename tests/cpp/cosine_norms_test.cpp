@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/distance/distance.h"
+#include "core/distance/lane_kernels.h"
+#include "core/distance/prepared_query.h"
 #include "core/vector/point.h"
 
 namespace tavrik {
@@ -95,6 +97,38 @@ TEST(PointSquaredNorm, ANormWithTheUnknownPatternIsRecomputed) {
   point.vector = {std::bit_cast<float>(kUnknownSquaredNormBits)};
   cache_squared_norm(point);
   EXPECT_TRUE(std::isnan(squared_norm_of(point)));
+}
+
+// Every group size, stored vectors of the query's length and of others, zero,
+// tiny, NaN and infinite components, cached norms or not: each lane gives
+// exactly cosine_similarity / cosine_distance of its own pair.
+TEST(PreparedQueryLanes, MatchCosineOfEachPairBitForBit) {
+  std::mt19937 rng(17);
+  for (const std::size_t n : {0, 1, 3, 4, 7, 128, 131}) {
+    for (int round = 0; round < 60; ++round) {
+      const Vec query = random_vector(rng, n);
+      const PreparedQuery prepared(query);
+      const std::size_t count = 1 + static_cast<std::size_t>(round) % kLaneCount;
+      std::vector<Point> stored(count);
+      const Point* lanes[kLaneCount] = {};
+      for (std::size_t l = 0; l < count; ++l) {
+        const std::size_t length = rng() % 5 == 0 ? n + 1 : n;
+        stored[l].vector = random_vector(rng, length);
+        if (rng() % 2 == 0) cache_squared_norm(stored[l]);
+        lanes[l] = &stored[l];
+      }
+      CosineResult similarities[kLaneCount];
+      float distances[kLaneCount];
+      prepared.cosine_similarities_to(lanes, count, similarities);
+      prepared.cosine_distances_to(lanes, count, distances);
+      for (std::size_t l = 0; l < count; ++l) {
+        expect_same(similarities[l], cosine_similarity(query, stored[l].vector));
+        EXPECT_TRUE(same_bits(distances[l], cosine_distance(query, stored[l].vector)));
+        EXPECT_TRUE(same_bits(prepared.cosine_distance_to(stored[l]),
+                              cosine_distance(query, stored[l].vector)));
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -94,7 +94,10 @@ namespace {
 // stable ranking, ties, NaNs and every limit included.
 TEST(RankTopByMetric, EqualsTheStableRankingCutToTheLimit) {
   std::mt19937_64 rng(99);
-  const float pool[] = {0.0f, -0.0f, 1.0f, 1.0f, 2.5f, -3.0f, kNaN, 7.0f, 0.5f};
+  const float kInf = std::numeric_limits<float>::infinity();
+  const float pool[] = {0.0f, -0.0f, 1.0f, 1.0f, 2.5f, -3.0f, kNaN, -kNaN, 7.0f, 0.5f,
+                        kInf, -kInf, std::numeric_limits<float>::max(),
+                        std::numeric_limits<float>::denorm_min(), -1e-30f};
   for (int round = 0; round < 400; ++round) {
     std::vector<ScoredPoint> points;
     const std::size_t n = rng() % 120;

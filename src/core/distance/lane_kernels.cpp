@@ -255,4 +255,26 @@ void squared_norm_lanes(std::size_t length, const float* const* stored, std::siz
   sums<Term::Square>({stored[0], length}, stored, count, out);
 }
 
+void cosine_quotient_lanes(const float* dots, float query_root, const float* norms,
+                           std::size_t count, float* out) {
+#if defined(__SSE2__)
+  // Four lanes per step; a partial step works on copies padded with ones.
+  float padded_dots[kLaneCount] = {};
+  float padded_norms[kLaneCount];
+  float quotients[kLaneCount];
+  for (std::size_t l = 0; l < kLaneCount; ++l) {
+    padded_dots[l] = l < count ? dots[l] : 0.0f;
+    padded_norms[l] = l < count ? norms[l] : 1.0f;
+  }
+  const __m128 root = _mm_set1_ps(query_root);
+  for (std::size_t l = 0; l < count; l += 4) {
+    const __m128 magnitude = _mm_mul_ps(root, _mm_sqrt_ps(_mm_loadu_ps(padded_norms + l)));
+    _mm_storeu_ps(quotients + l, _mm_div_ps(_mm_loadu_ps(padded_dots + l), magnitude));
+  }
+  for (std::size_t l = 0; l < count; ++l) out[l] = quotients[l];
+#else
+  for (std::size_t l = 0; l < count; ++l) out[l] = dots[l] / (query_root * std::sqrt(norms[l]));
+#endif
+}
+
 }  // namespace tavrik

@@ -25,11 +25,24 @@ void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size
   }
   float dots[kLaneCount];
   dot_product_lanes(vector_, lanes, used, dots);
+  // The rest of cosine_similarity_with_norms, lane by lane: a zero norm on
+  // either side fails (an exact comparison, so NaN norms go on), the others
+  // take the quotient.
+  float norms[kLaneCount];
   for (std::size_t l = 0; l < count; ++l) {
-    out[l] = lane_of[l] == kLaneCount
-                 ? CosineResult{0.0f, CosineError::DimensionMismatch}
-                 : cosine_similarity_with_norms(dots[lane_of[l]], squared_norm_,
-                                                squared_norm_of(*points[l]));
+    if (lane_of[l] != kLaneCount) norms[lane_of[l]] = squared_norm_of(*points[l]);
+  }
+  float quotients[kLaneCount];
+  cosine_quotient_lanes(dots, root_, norms, used, quotients);
+  for (std::size_t l = 0; l < count; ++l) {
+    const std::size_t lane = lane_of[l];
+    if (lane == kLaneCount) {
+      out[l] = CosineResult{0.0f, CosineError::DimensionMismatch};
+    } else if (squared_norm_ == 0.0f || norms[lane] == 0.0f) {
+      out[l] = CosineResult{0.0f, CosineError::ZeroMagnitude};
+    } else {
+      out[l] = CosineResult{quotients[lane], CosineError::None};
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 // several points are summed side by side, each in its own lane.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 
@@ -20,7 +21,9 @@ namespace tavrik {
 class PreparedQuery {
  public:
   explicit PreparedQuery(std::span<const float> query)
-      : vector_(query), squared_norm_(tavrik::squared_norm(query)) {}
+      : vector_(query),
+        squared_norm_(tavrik::squared_norm(query)),
+        root_(std::sqrt(squared_norm_)) {}
 
   std::span<const float> vector() const { return vector_; }
   float squared_norm() const { return squared_norm_; }
@@ -39,6 +42,7 @@ class PreparedQuery {
  private:
   std::span<const float> vector_;
   float squared_norm_;
+  float root_;  // sqrt(squared_norm_): the same number for every point
 };
 
 }  // namespace tavrik

@@ -1,6 +1,10 @@
 #include "core/distance/ranking.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cmath>
 #include <utility>
 
@@ -20,21 +24,44 @@ bool ranks_before(float a, float b, Better better) {
 // Up to this many records are kept by insertion; longer limits sort.
 constexpr std::uint64_t kInsertionLimit = 64;
 
-// The stable sort's first `limit` records (limit < size): each record goes
-// after every kept record that it does not rank before, so among equals the
-// earlier one stays first, and falls off once `limit` records rank before
-// it or equally.
-template <class Before>
-void keep_top(std::vector<ScoredPoint>& results, std::size_t limit, Before before) {
-  std::vector<ScoredPoint> top;
-  top.reserve(limit + 1);
-  for (const ScoredPoint& record : results) {
-    if (top.size() == limit && !before(record, top.back())) continue;
-    const auto at = std::upper_bound(top.begin(), top.end(), record, before);
-    top.insert(at, record);
-    if (top.size() > limit) top.pop_back();
+// An unsigned key whose order is the ranking order of `score`: the float
+// order (ascending, or reversed for descending), -0 tied with +0, and every
+// NaN tied with every other NaN after all numbers. Comparing keys is then
+// one integer comparison with no NaN cases. Computed without branches, as
+// signs and magnitudes of scores come in no predictable order.
+std::uint32_t rank_key(float score, bool ascending) {
+  const auto raw = std::bit_cast<std::uint32_t>(score);
+  const std::uint32_t magnitude = raw & 0x7FFF'FFFFu;
+  const std::uint32_t bits = magnitude == 0 ? 0u : raw;  // -0 as +0
+  // Negative floats reversed below the positives: unsigned order = float order.
+  const std::uint32_t ordered = bits ^ ((0u - (bits >> 31)) | 0x8000'0000u);
+  // Only NaN bit patterns give an `ordered` of 0 or ~0, so no number's key,
+  // in either direction, is the NaN key.
+  const std::uint32_t key = ascending ? ordered : ~ordered;
+  return magnitude > 0x7F80'0000u ? 0xFFFF'FFFFu : key;
+}
+
+// The stable sort's first `limit` records (limit < size, limit <=
+// kInsertionLimit): each record goes after every kept record whose key is
+// not larger, so among equals the earlier one stays first, and falls off
+// once `limit` records rank before it or equally.
+void keep_top(std::vector<ScoredPoint>& results, std::size_t limit, bool ascending) {
+  struct Kept {
+    std::uint32_t key;
+    std::size_t index;
+  };
+  std::array<Kept, kInsertionLimit> top;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::uint32_t key = rank_key(results[i].score, ascending);
+    if (kept == limit && key >= top[kept - 1].key) continue;
+    std::size_t at = kept == limit ? limit - 1 : kept++;
+    for (; at > 0 && top[at - 1].key > key; --at) top[at] = top[at - 1];
+    top[at] = {key, i};
   }
-  results = std::move(top);
+  std::array<ScoredPoint, kInsertionLimit> chosen;
+  for (std::size_t j = 0; j < kept; ++j) chosen[j] = results[top[j].index];
+  results.assign(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept));
 }
 
 }  // namespace
@@ -49,16 +76,7 @@ void rank_top_by_metric(std::vector<ScoredPoint>& results, Metric metric, std::u
     if (limit < results.size()) results.resize(static_cast<std::size_t>(limit));
     return;
   }
-  const auto size = static_cast<std::size_t>(limit);
-  if (ranks_ascending(metric)) {
-    keep_top(results, size, [](const ScoredPoint& a, const ScoredPoint& b) {
-      return ranks_before(a.score, b.score, [](float x, float y) { return x < y; });
-    });
-  } else {
-    keep_top(results, size, [](const ScoredPoint& a, const ScoredPoint& b) {
-      return ranks_before(a.score, b.score, [](float x, float y) { return x > y; });
-    });
-  }
+  keep_top(results, static_cast<std::size_t>(limit), ranks_ascending(metric));
 }
 
 void rank_by_metric(std::vector<ScoredPoint>& results, Metric metric) {
