@@ -81,6 +81,38 @@ TEST(LaneKernels, EveryLaneMatchesTheSequentialKernels) {
   }
 }
 
+// Each lane its own query: every lane still equals dot_product of its own
+// pair, and a query shared by some lanes changes nothing.
+TEST(LaneKernels, PairLanesMatchTheSequentialDotProduct) {
+  std::mt19937 rng(20261209);
+  for (const std::size_t n : lengths()) {
+    for (const int special : {0, 5, 200}) {
+      for (std::size_t count = 0; count <= kLaneCount; ++count) {
+        std::vector<Vec> queries, stored;
+        std::vector<const float*> query_rows, pointers;
+        for (std::size_t l = 0; l < count; ++l) {
+          if (l % 3 == 2) {
+            queries.push_back(queries[l - 1]);  // two lanes with equal queries
+          } else {
+            queries.push_back(random_vector(rng, n, special));
+          }
+          stored.push_back(random_vector(rng, n, special));
+        }
+        for (std::size_t l = 0; l < count; ++l) {
+          query_rows.push_back(queries[l].data());
+          pointers.push_back(stored[l].data());
+        }
+        float dots[kLaneCount];
+        dot_product_pair_lanes(query_rows.data(), n, pointers.data(), count, dots);
+        for (std::size_t l = 0; l < count; ++l) {
+          EXPECT_TRUE(same_bits(dots[l], dot_product(queries[l], stored[l])))
+              << "n=" << n << " count=" << count << " lane=" << l;
+        }
+      }
+    }
+  }
+}
+
 TEST(LaneKernels, SquaredNormLanesMatchTheSequentialNorm) {
   std::mt19937 rng(20261208);
   for (const std::size_t n : lengths()) {

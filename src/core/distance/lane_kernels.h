@@ -36,12 +36,19 @@ void euclidean_distance_lanes(std::span<const float> query, const float* const* 
 void squared_norm_lanes(std::size_t length, const float* const* stored, std::size_t count,
                         float* out);
 
-// out[l] = dots[l] / (query_root * sqrt(norms[l])) for l < count <=
-// kLaneCount: the cosine quotient with the query's square root taken once.
+// out[l] = dot_product({queries[l], length}, {stored[l], length}) for
+// l < count <= kLaneCount: each lane its own pair of vectors, so several
+// queries are scored side by side. Each queries[l] and stored[l] holds at
+// least `length` floats.
+void dot_product_pair_lanes(const float* const* queries, std::size_t length,
+                            const float* const* stored, std::size_t count, float* out);
+
+// out[l] = dots[l] / (query_roots[l] * sqrt(norms[l])) for l < count <=
+// kLaneCount: the cosine quotient with each query's square root taken once.
 // Each lane rounds its square root, product and quotient to f32 exactly as
 // the scalar expressions do. Lanes whose norm is zero or negative get
 // whatever IEEE arithmetic gives; callers test for those first.
-void cosine_quotient_lanes(const float* dots, float query_root, const float* norms,
+void cosine_quotient_lanes(const float* dots, const float* query_roots, const float* norms,
                            std::size_t count, float* out);
 
 }  // namespace tavrik

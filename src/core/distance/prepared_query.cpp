@@ -32,8 +32,10 @@ void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size
   for (std::size_t l = 0; l < count; ++l) {
     if (lane_of[l] != kLaneCount) norms[lane_of[l]] = squared_norm_of(*points[l]);
   }
+  float roots[kLaneCount];
+  for (std::size_t l = 0; l < used; ++l) roots[l] = root_;
   float quotients[kLaneCount];
-  cosine_quotient_lanes(dots, root_, norms, used, quotients);
+  cosine_quotient_lanes(dots, roots, norms, used, quotients);
   for (std::size_t l = 0; l < count; ++l) {
     const std::size_t lane = lane_of[l];
     if (lane == kLaneCount) {
@@ -53,6 +55,57 @@ void PreparedQuery::cosine_distances_to(const Point* const* points, std::size_t 
   for (std::size_t l = 0; l < count; ++l) {
     out[l] = results[l].error != CosineError::None ? kUncomparableDistance
                                                    : 1.0f - results[l].similarity;
+  }
+}
+
+void cosine_distances_between(const PreparedQuery* const* queries, const Point* const* points,
+                              std::size_t count, float* out) {
+  // Pairs whose point has its query's length share one kernel call when
+  // their queries have the length of the first such pair (in a batch nearly
+  // all do); any other comparable pair is scored on its own.
+  constexpr std::size_t kMismatch = kLaneCount;
+  constexpr std::size_t kAlone = kLaneCount + 1;
+  const float* query_rows[kLaneCount] = {};
+  const float* lanes[kLaneCount] = {};
+  float roots[kLaneCount];
+  float norms[kLaneCount];
+  std::size_t lane_of[kLaneCount];
+  std::size_t used = 0;
+  std::size_t length = 0;
+  for (std::size_t l = 0; l < count; ++l) {
+    const PreparedQuery& query = *queries[l];
+    const Point& point = *points[l];
+    if (point.vector.size() != query.vector().size()) {
+      lane_of[l] = kMismatch;
+      continue;
+    }
+    if (used == 0) length = query.vector().size();
+    if (query.vector().size() != length) {
+      lane_of[l] = kAlone;
+      continue;
+    }
+    lane_of[l] = used;
+    query_rows[used] = query.vector().data();
+    lanes[used] = point.vector.data();
+    roots[used] = query.root();
+    norms[used] = squared_norm_of(point);
+    ++used;
+  }
+  float dots[kLaneCount];
+  dot_product_pair_lanes(query_rows, length, lanes, used, dots);
+  float quotients[kLaneCount];
+  cosine_quotient_lanes(dots, roots, norms, used, quotients);
+  for (std::size_t l = 0; l < count; ++l) {
+    const std::size_t lane = lane_of[l];
+    if (lane == kMismatch) {
+      out[l] = kUncomparableDistance;
+    } else if (lane == kAlone) {
+      out[l] = queries[l]->cosine_distance_to(*points[l]);
+    } else if (queries[l]->squared_norm() == 0.0f || norms[lane] == 0.0f) {
+      out[l] = kUncomparableDistance;  // a zero magnitude, as cosine_distance says
+    } else {
+      out[l] = 1.0f - quotients[lane];
+    }
   }
 }
 

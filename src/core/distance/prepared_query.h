@@ -27,6 +27,8 @@ class PreparedQuery {
 
   std::span<const float> vector() const { return vector_; }
   float squared_norm() const { return squared_norm_; }
+  // sqrt(squared_norm()).
+  float root() const { return root_; }
 
   // cosine_distance(query, point.vector).
   float cosine_distance_to(const Point& point) const;
@@ -44,5 +46,11 @@ class PreparedQuery {
   float squared_norm_;
   float root_;  // sqrt(squared_norm_): the same number for every point
 };
+
+// out[l] = queries[l]->cosine_distance_to(*points[l]) for l < count <=
+// kLaneCount: pairs of different queries and points scored side by side,
+// one lane each, with the same bits as scoring each pair alone.
+void cosine_distances_between(const PreparedQuery* const* queries, const Point* const* points,
+                              std::size_t count, float* out);
 
 }  // namespace tavrik
