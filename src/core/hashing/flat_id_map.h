@@ -20,8 +20,10 @@
 #include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "core/hashing/seeded_hash.h"
+#include "core/memory/huge_page_allocator.h"
 
 namespace tavrik {
 
@@ -121,15 +123,24 @@ class FlatIdMap {
     return slot == capacity_ ? nullptr : &entries_[slot].second;
   }
 
-  // A hint only: starts fetching the memory that a lookup of `key` reads
-  // first, so that the lookup itself, made a little later, waits less.
+  // A hint only: starts fetching the entry that a lookup of `key` would
+  // read, so that the lookup itself, made a little later, waits less. The
+  // control bytes (a small array, usually cached) are probed now to find
+  // the entry's slot, which often lies past the key's home slot; both ends
+  // of the entry are requested, as it may straddle two cache lines.
   void prefetch(std::uint64_t key) const {
-    if (capacity_ == 0) return;
-    const std::size_t slot = hasher_(key) & (capacity_ - 1);
-    __builtin_prefetch(&control_[slot]);
-    __builtin_prefetch(&entries_[slot]);
+    if (size_ == 0) return;
+    const std::size_t hash = hasher_(key);
+    const std::uint8_t tag = tag_of(hash);
+    const std::size_t mask = capacity_ - 1;
+    std::size_t slot = hash & mask;
+    for (; control_[slot] != tag; slot = (slot + 1) & mask) {
+      if (control_[slot] == kEmpty) return;  // absent: nothing to fetch
+    }
+    const auto* entry = reinterpret_cast<const char*>(&entries_[slot]);
+    __builtin_prefetch(entry);
+    __builtin_prefetch(entry + sizeof(Entry) - 1);
   }
-
   iterator find(std::uint64_t key) { return {this, find_slot(key)}; }
   const_iterator find(std::uint64_t key) const { return {this, find_slot(key)}; }
   std::size_t count(std::uint64_t key) const { return find_slot(key) == capacity_ ? 0 : 1; }
@@ -232,13 +243,13 @@ class FlatIdMap {
   }
 
   void allocate(std::size_t capacity) {
-    entries_ = capacity ? std::make_unique<Entry[]>(capacity) : nullptr;
+    entries_ = Entries(capacity);
     control_ = capacity ? std::make_unique<std::uint8_t[]>(capacity) : nullptr;  // all empty
     capacity_ = capacity;
   }
 
   void rehash(std::size_t capacity) {
-    std::unique_ptr<Entry[]> old_entries = std::move(entries_);
+    Entries old_entries = std::move(entries_);
     std::unique_ptr<std::uint8_t[]> old_control = std::move(control_);
     const std::size_t old_capacity = capacity_;
     allocate(capacity);
@@ -250,7 +261,10 @@ class FlatIdMap {
   }
 
   IdHasher hasher_;
-  std::unique_ptr<Entry[]> entries_;
+  // A large store's table is read at random: on huge pages it costs far
+  // fewer address-translation misses.
+  using Entries = std::vector<Entry, HugePageAllocator<Entry>>;
+  Entries entries_;
   std::unique_ptr<std::uint8_t[]> control_;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
