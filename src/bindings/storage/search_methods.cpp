@@ -106,8 +106,14 @@ PyObject* batch_search_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     const Metric metric = metric_or_raise(options.metric_name, kBatchMetricError);
     const auto results = in_core([&] {
       std::vector<std::vector<ScoredPoint>> per_query(queries.size());
-      WorkerPool::instance().parallel_for(queries.size(), [&](std::size_t i) {
-        per_query[i] = segment.search(queries[i], options.limit, metric, options.tenant_view());
+      // Queries go to the workers in groups whose graph walks interleave.
+      const std::vector<std::span<const float>> views(queries.begin(), queries.end());
+      const std::size_t groups = (queries.size() + kInterleavedWalks - 1) / kInterleavedWalks;
+      WorkerPool::instance().parallel_for(groups, [&](std::size_t g) {
+        const std::size_t first = g * kInterleavedWalks;
+        const std::size_t count = std::min(kInterleavedWalks, queries.size() - first);
+        segment.search_group(std::span(views).subspan(first, count), options.limit, metric,
+                             options.tenant_view(), std::span(per_query).subspan(first, count));
       });
       return per_query;
     });

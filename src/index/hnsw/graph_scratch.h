@@ -16,6 +16,16 @@
 
 namespace tavrik {
 
+struct Point;
+
+// A neighbour marked while its node is expanded, its point once found and
+// its distance once scored.
+struct FreshNeighbor {
+  std::uint64_t id;
+  const Point* point;
+  float distance;
+};
+
 class GraphScratch {
  public:
   static constexpr std::size_t kKeepSlots = 16384;
@@ -29,12 +39,15 @@ class GraphScratch {
     candidates.clear(kKeepPairs);
     results.clear();
     if (results.capacity() > kKeepPairs) std::vector<ScoredId>().swap(results);
+    fresh.clear();
+    if (fresh.capacity() > kKeepPairs) std::vector<FreshNeighbor>().swap(fresh);
     results_sorted = false;
   }
 
   VisitedIds visited;
   CandidateQueue candidates;       // C: still to expand
   std::vector<ScoredId> results;   // W: best found, at most ef after trimming
+  std::vector<FreshNeighbor> fresh;  // the expanded node's neighbours, this expansion
   // True once W has overflowed: W then stays sorted ascending and at ef
   // pairs, so every admission overflows again and only the new pair has to
   // move into place.

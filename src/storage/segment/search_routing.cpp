@@ -1,4 +1,5 @@
-// Segment::search: route one query to the exact scan or the graph.
+// Segment::search and search_group: route queries to the exact scan or the
+// graph.
 //
 // Below kGraphSearchThreshold points (counting every point, whatever the
 // tenant), or while the graph has no entry point, the exact scan answers.
@@ -6,12 +7,14 @@
 // distance; each is re-checked against the tenant and re-scored with the
 // requested metric, in candidate order, stopping at `limit`, then ranked.
 #include <algorithm>
+#include <array>
 #include <mutex>
 
 #include "core/distance/distance.h"
 #include "core/distance/ranking.h"
 #include "index/exact/exact_knn.h"
 #include "index/hnsw/graph_scratch.h"
+#include "index/hnsw/graph_walk.h"
 #include "index/hnsw/search_layer.h"
 #include "storage/segment/segment.h"
 
@@ -36,17 +39,15 @@ float rescore(const ScoredId& candidate, const Point& point, std::span<const flo
   return 0.0f;
 }
 
-std::vector<ScoredPoint> search_through_graph(std::span<const float> query, std::uint64_t limit,
-                                              Metric metric, const PointTable& points,
-                                              const HNSWIndex& index,
-                                              std::optional<std::string_view> tenant) {
+// The graph's candidates as results: each re-checked against the tenant and
+// re-scored with `metric`, in candidate order, stopping at `limit`, then
+// ranked.
+std::vector<ScoredPoint> rescored(std::span<const ScoredId> candidates,
+                                  std::span<const float> query, std::uint64_t limit,
+                                  Metric metric, const PointTable& points,
+                                  std::optional<std::string_view> tenant) {
   std::vector<ScoredPoint> results;
   if (limit == 0) return results;
-  // Each thread (a worker of batch_search, or a caller of search) keeps one
-  // scratch for its graph walks; a walk finishes before the next starts.
-  thread_local GraphScratch scratch;
-  const std::span<const ScoredId> candidates = search_graph(query, index, points, tenant,
-                                                            scratch);
   results.reserve(static_cast<std::size_t>(
       std::min<std::uint64_t>(limit, candidates.size())));
   for (const ScoredId& candidate : candidates) {
@@ -61,17 +62,53 @@ std::vector<ScoredPoint> search_through_graph(std::span<const float> query, std:
   return results;
 }
 
+// Each thread (a worker of batch_search, or a caller of search) keeps its
+// own scratches for graph walks; a group of walks finishes before the next
+// starts.
+std::array<GraphScratch, kInterleavedWalks>& thread_scratches() {
+  thread_local std::array<GraphScratch, kInterleavedWalks> scratches;
+  return scratches;
+}
+
 }  // namespace
 
 std::vector<ScoredPoint> Segment::search(std::span<const float> query, std::uint64_t limit,
                                          Metric metric,
                                          std::optional<std::string_view> tenant) const {
+  std::vector<ScoredPoint> results;
+  search_group({&query, 1}, limit, metric, tenant, {&results, 1});
+  return results;
+}
+
+void Segment::search_group(std::span<const std::span<const float>> queries, std::uint64_t limit,
+                           Metric metric, std::optional<std::string_view> tenant,
+                           std::span<std::vector<ScoredPoint>> out) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
   if (points_.size() < kGraphSearchThreshold || !index_.entry_point) {
-    return search_exact_knn(query, limit, metric, points_, tenant);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      out[i] = search_exact_knn(queries[i], limit, metric, points_, tenant);
+    }
+    return;
   }
-  return search_through_graph(query, limit, metric, points_, index_, tenant);
+  if (limit == 0) {
+    for (std::vector<ScoredPoint>& results : out.first(queries.size())) results.clear();
+    return;
+  }
+  auto& scratches = thread_scratches();
+  for (std::size_t first = 0; first < queries.size(); first += kInterleavedWalks) {
+    const std::size_t count = std::min(kInterleavedWalks, queries.size() - first);
+    std::vector<GraphWalk> walks;
+    walks.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      walks.emplace_back(queries[first + i], index_, points_, tenant, scratches[i]);
+    }
+    run_together(walks);
+    for (std::size_t i = 0; i < count; ++i) {
+      out[first + i] = rescored(walks[i].candidates(), queries[first + i], limit, metric,
+                                points_, tenant);
+    }
+  }
 }
 
 }  // namespace tavrik

@@ -27,6 +27,9 @@ namespace tavrik {
 // Stores at or above this many points are searched through the graph.
 inline constexpr std::size_t kGraphSearchThreshold = 500;
 
+// How many graph walks search_group interleaves at most.
+inline constexpr std::size_t kInterleavedWalks = 8;
+
 class Segment {
  public:
   Segment() = default;
@@ -44,6 +47,14 @@ class Segment {
   std::vector<ScoredPoint> search(std::span<const float> query, std::uint64_t limit,
                                   Metric metric,
                                   std::optional<std::string_view> tenant) const;
+
+  // out[i] = search(queries[i], limit, metric, tenant) for every query
+  // (out holds at least as many lists), under one hold of the read locks.
+  // On the graph path up to kInterleavedWalks walks run interleaved, which
+  // hides much of each one's waiting on memory; results are the same.
+  void search_group(std::span<const std::span<const float>> queries, std::uint64_t limit,
+                    Metric metric, std::optional<std::string_view> tenant,
+                    std::span<std::vector<ScoredPoint>> out) const;
 
   // Writes the whole state to `path` as one snapshot.
   Status save_to_disk(const std::string& path) const;
