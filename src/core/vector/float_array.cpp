@@ -13,8 +13,10 @@ void FloatArray::allocate(std::size_t count) {
   if (count > (std::numeric_limits<std::size_t>::max() - kHeaderBytes) / sizeof(float)) {
     internal_fault("vector too long to allocate");
   }
-  block_ = std::make_unique_for_overwrite<std::byte[]>(kHeaderBytes + count * sizeof(float));
-  std::memcpy(block_.get(), &count, sizeof count);
+  block_.reset(
+      std::make_unique_for_overwrite<std::byte[]>(kHeaderBytes + count * sizeof(float)).release());
+  const std::uint64_t header = count;  // owned: the lent bit is clear
+  std::memcpy(block_.get(), &header, sizeof header);
 }
 
 void FloatArray::make(std::span<const float> values) {

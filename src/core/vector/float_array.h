@@ -6,9 +6,14 @@
 // std::vector, and the block costs no more than the floats alone would in
 // the allocator's size classes. The length is fixed once made: assign a new
 // vector to change it. Elements compare with ==, as std::vector's do.
+//
+// A block may also be lent by a VectorArena (a point table's storage for
+// vectors): such an array reads like any other but leaves the block to the
+// arena when it goes, and its copies get blocks of their own.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -45,12 +50,7 @@ class FloatArray {
   }
   FloatArray& operator=(FloatArray&&) noexcept = default;
 
-  std::size_t size() const {
-    if (!block_) return 0;
-    std::size_t count = 0;
-    std::memcpy(&count, block_.get(), sizeof count);
-    return count;
-  }
+  std::size_t size() const { return block_ ? header_of(block_.get()) & kCountMask : 0; }
   bool empty() const { return !block_; }
 
   float* data() { return block_ ? floats() : nullptr; }
@@ -82,16 +82,40 @@ class FloatArray {
   friend bool operator==(const FloatArray& a, const FloatArray& b);
 
  private:
-  static constexpr std::size_t kHeaderBytes = sizeof(std::size_t);
+  friend class VectorArena;
+
+  static constexpr std::size_t kHeaderBytes = sizeof(std::uint64_t);
+  // The block's first word: the count, and in its top bit whether an arena
+  // lent the block (counts stay far below 2^62).
+  static constexpr std::uint64_t kLentBit = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t kCountMask = kLentBit - 1;
+
+  static std::uint64_t header_of(const std::byte* block) {
+    std::uint64_t header = 0;
+    std::memcpy(&header, block, sizeof header);
+    return header;
+  }
+
+  // Frees blocks this array owns; lent blocks stay with their arena.
+  struct BlockRelease {
+    void operator()(std::byte* block) const noexcept {
+      if ((header_of(block) & kLentBit) == 0) std::default_delete<std::byte[]>()(block);
+    }
+  };
+
+  // An array over a block an arena lends; its header is already written.
+  explicit FloatArray(std::byte* lent_block) : block_(lent_block) {}
+  bool lent() const { return block_ && (header_of(block_.get()) & kLentBit) != 0; }
 
   // The floats start right after the length; the block comes from
-  // new std::byte[], whose storage may hold floats (C++20 implicit objects).
+  // new std::byte[] (or an arena's chunk), whose storage may hold floats
+  // (C++20 implicit objects).
   float* floats() const { return reinterpret_cast<float*>(block_.get() + kHeaderBytes); }
   // An uninitialised block for `count` floats (none for zero).
   void allocate(std::size_t count);
   void make(std::span<const float> values);
 
-  std::unique_ptr<std::byte[]> block_;
+  std::unique_ptr<std::byte[], BlockRelease> block_;
 };
 
 }  // namespace tavrik

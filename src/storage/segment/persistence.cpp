@@ -32,6 +32,7 @@ Status Segment::load_from_disk(const std::string& path) {
   {
     std::unique_lock points_guard(points_lock_);
     std::unique_lock index_guard(index_lock_);
+    vectors_.swap(fresh.vectors);
     std::swap(points_, fresh.points);
     std::swap(index_, fresh.index);
   }

@@ -13,6 +13,10 @@ void Segment::upsert(Point point) {
   cache_squared_norm(point);  // before the locks: they are held no longer than needed
 
   std::unique_lock points_guard(points_lock_);
+  // The floats move into the arena beside the table (nothing has changed if
+  // that fails); a replaced point's block is kept there for reuse.
+  point.vector = vectors_.hold(point.vector);
+  if (Point* replaced = points_.lookup(id)) vectors_.give_back(replaced->vector);
   const auto stored = points_.insert_or_assign(id, std::move(point)).first;
   {
     std::unique_lock index_guard(index_lock_);  // points first, index second

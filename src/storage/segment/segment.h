@@ -20,6 +20,7 @@
 #include "core/status.h"
 #include "core/vector/point.h"
 #include "core/vector/scored_point.h"
+#include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {
@@ -73,6 +74,9 @@ class Segment {
 
  private:
   mutable std::shared_mutex points_lock_;
+  // The points' vectors; guarded by points_lock_, and declared before the
+  // table so that it outlives the arrays it lends.
+  VectorArena vectors_;
   PointTable points_;
   mutable std::shared_mutex index_lock_;
   HNSWIndex index_;

@@ -123,13 +123,13 @@ bool decode_payload(WireReader& in, Payload& payload) {
   return true;
 }
 
-bool decode_vector(WireReader& in, FloatArray& vector) {
+bool decode_vector(WireReader& in, VectorArena& arena, FloatArray& vector) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
   if (count <= reservable<float>(count) && count <= in.remaining() / sizeof(float)) {
     // Every component is in the input and the block is within the reserve
     // budget: size it once and copy the floats in.
-    FloatArray exact = FloatArray::for_overwrite(static_cast<std::size_t>(count));
+    FloatArray exact = arena.hold_for_overwrite(static_cast<std::size_t>(count));
     if (!in.f32_run(exact.size(), exact.data())) return false;
     vector = std::move(exact);
     return true;
@@ -141,20 +141,20 @@ bool decode_vector(WireReader& in, FloatArray& vector) {
     if (!in.f32(component)) return false;
     components.push_back(component);
   }
-  vector = FloatArray(components);
+  vector = arena.hold(components);
   return true;
 }
 
-bool decode_point(WireReader& in, Point& point) {
+bool decode_point(WireReader& in, VectorArena& arena, Point& point) {
   // The squared norm is derived, never stored: decode_points caches it.
-  if (!in.varint(point.id) || !decode_vector(in, point.vector)) return false;
+  if (!in.varint(point.id) || !decode_vector(in, arena, point.vector)) return false;
   bool has_payload = false;
   if (!in.option_marker(has_payload)) return false;
   if (!has_payload) return true;
   return decode_payload(in, point.payload.emplace());
 }
 
-bool decode_points(WireReader& in, PointTable& points) {
+bool decode_points(WireReader& in, VectorArena& arena, PointTable& points) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
   points.reserve(reservable_table<PointTable::value_type>(count, in.remaining()));
@@ -178,7 +178,7 @@ bool decode_points(WireReader& in, PointTable& points) {
     Point point;
     if (!in.varint(key)) return false;
     points.prefetch(key);  // a hint: the slot loads while the group decodes
-    if (!decode_point(in, point)) return false;
+    if (!decode_point(in, arena, point)) return false;
     pending.push_back(std::move(point));
     keys.push_back(key);
     if (pending.size() == kLaneCount) flush();
@@ -279,7 +279,7 @@ std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIn
 DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes) {
   WireReader in(bytes);
   DecodedSnapshot snapshot;
-  if (!decode_points(in, snapshot.points) || !decode_index(in, snapshot.index)) {
+  if (!decode_points(in, snapshot.vectors, snapshot.points) || !decode_index(in, snapshot.index)) {
     return DecodeResult{std::nullopt, std::string(wire_error_message(in.error()))};
   }
   return DecodeResult{std::move(snapshot), {}};

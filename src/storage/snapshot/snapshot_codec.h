@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/vector/point.h"
+#include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {
@@ -31,6 +32,8 @@ namespace tavrik {
 std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index);
 
 struct DecodedSnapshot {
+  // The points' vectors live here; declared first, so it goes last.
+  VectorArena vectors;
   PointTable points;
   HNSWIndex index;
 };

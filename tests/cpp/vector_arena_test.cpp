@@ -1,0 +1,126 @@
+// Arrays lent by a VectorArena hold exactly their floats, copies of them
+// stand on their own, and blocks given back are reused rather than added.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "core/vector/vector_arena.h"
+#include "storage/segment/segment.h"
+
+namespace tavrik {
+namespace {
+
+std::vector<float> random_floats(std::mt19937& rng, std::size_t count) {
+  std::vector<float> values(count);
+  for (float& v : values) v = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+  return values;
+}
+
+bool same_bits(std::span<const float> a, std::span<const float> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return false;
+  }
+  return true;
+}
+
+// Lengths from empty to larger than a whole chunk, many of them, so that
+// several chunks are used: every array keeps its own floats.
+TEST(VectorArena, LentArraysKeepTheirFloats) {
+  std::mt19937 rng(3);
+  VectorArena arena;
+  std::vector<std::vector<float>> originals;
+  std::vector<FloatArray> held;
+  const std::size_t lengths[] = {0, 1, 3, 128, 768, VectorArena::kMaxChunkBytes / 2};
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t length = lengths[static_cast<std::size_t>(round) % std::size(lengths)];
+    if (length > 4096 && round > 50) continue;  // a few huge ones are enough
+    originals.push_back(random_floats(rng, length));
+    held.push_back(arena.hold(originals.back()));
+  }
+  ASSERT_GT(arena.reserved_bytes(), VectorArena::kMaxChunkBytes);
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    EXPECT_EQ(held[i].size(), originals[i].size());
+    EXPECT_EQ(held[i].empty(), originals[i].empty());
+    EXPECT_TRUE(same_bits(held[i], originals[i])) << i;
+  }
+}
+
+// A copy owns its block: it outlives the arena, and so does an array moved
+// out of a copy.
+TEST(VectorArena, CopiesOutliveTheArena) {
+  std::mt19937 rng(5);
+  const std::vector<float> values = random_floats(rng, 131);
+  FloatArray copy;
+  {
+    VectorArena arena;
+    const FloatArray held = arena.hold(values);
+    copy = held;
+    FloatArray assigned(std::vector<float>{1.0f});
+    assigned = held;
+    EXPECT_TRUE(same_bits(assigned, values));
+  }
+  EXPECT_TRUE(same_bits(copy, values));
+  const FloatArray moved = std::move(copy);
+  EXPECT_TRUE(same_bits(moved, values));
+}
+
+// Giving back and holding again, as replacing a point does, reuses the
+// block: the arena does not grow however often it happens. Arrays that
+// are not this arena's are left as they were.
+TEST(VectorArena, GivenBackBlocksAreReused) {
+  std::mt19937 rng(7);
+  VectorArena arena;
+  VectorArena other;
+  FloatArray held = arena.hold(random_floats(rng, 128));
+  const std::size_t reserved = arena.reserved_bytes();
+  for (int round = 0; round < 10'000; ++round) {
+    arena.give_back(held);
+    EXPECT_TRUE(held.empty());
+    const std::vector<float> values = random_floats(rng, 128);
+    held = arena.hold(values);
+    ASSERT_TRUE(same_bits(held, values));
+  }
+  EXPECT_EQ(arena.reserved_bytes(), reserved);
+
+  const std::vector<float> values = random_floats(rng, 9);
+  FloatArray own(values);
+  arena.give_back(own);
+  EXPECT_TRUE(same_bits(own, values));
+  FloatArray elsewhere = other.hold(values);
+  arena.give_back(elsewhere);
+  EXPECT_TRUE(same_bits(elsewhere, values));
+}
+
+// Through the segment: replacing the same points over and over, each
+// stored vector is the latest one given.
+TEST(VectorArena, ReplacedPointsHoldTheirLatestVectors) {
+  std::mt19937 rng(11);
+  Segment segment;
+  std::vector<std::vector<float>> latest(64);
+  auto upsert_all = [&] {
+    for (std::uint64_t id = 0; id < latest.size(); ++id) {
+      latest[id] = random_floats(rng, 16);
+      for (float& v : latest[id]) v = static_cast<float>(rng() % 100);  // no NaN in the walk
+      segment.upsert(Point{id, latest[id], std::nullopt});
+    }
+  };
+  upsert_all();
+  const std::size_t before = segment.read([](const PointTable& points, const HNSWIndex&) {
+    return points.size();
+  });
+  for (int round = 0; round < 50; ++round) upsert_all();
+  segment.read([&](const PointTable& points, const HNSWIndex&) {
+    EXPECT_EQ(points.size(), before);
+    for (const auto& [id, point] : points) EXPECT_TRUE(same_bits(point.vector, latest[id]));
+    return 0;
+  });
+}
+
+}  // namespace
+}  // namespace tavrik
