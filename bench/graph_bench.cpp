@@ -1,9 +1,11 @@
 // The graph: insert rate into a Segment growing to 10,000 points of d = 128,
-// and Segment::search (graph path) on 10,000 clustered points.
+// Segment::search (graph path) on 10,000 clustered points, and
+// Segment::search_group, whose walks run together (items are queries).
 #include <benchmark/benchmark.h>
 
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "bench_data.h"
 #include "core/distance/metric.h"
@@ -74,5 +76,22 @@ BENCHMARK(BM_SegmentSearch10k)
     ->Arg(static_cast<int>(tavrik::Metric::Cosine))
     ->Arg(static_cast<int>(tavrik::Metric::Euclidean))
     ->Unit(benchmark::kMicrosecond);
+
+void BM_SegmentSearchGroup10k(benchmark::State& state) {
+  const auto& segment = built_segment();
+  const auto& qs = queries();
+  std::vector<std::span<const float>> views(qs.begin(), qs.end());
+  std::vector<std::vector<tavrik::ScoredPoint>> out(tavrik::kInterleavedWalks);
+  std::size_t next = 0;
+  for (auto _ : state) {
+    segment.search_group(std::span(views).subspan(next, tavrik::kInterleavedWalks), 10,
+                         tavrik::Metric::Cosine, std::nullopt, out);
+    benchmark::DoNotOptimize(out.data());
+    next = (next + tavrik::kInterleavedWalks) % (views.size() - tavrik::kInterleavedWalks);
+  }
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(tavrik::kInterleavedWalks));
+}
+BENCHMARK(BM_SegmentSearchGroup10k)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
