@@ -29,7 +29,7 @@ namespace tavrik {
 inline constexpr std::size_t kGraphSearchThreshold = 500;
 
 // How many graph walks search_group interleaves at most.
-inline constexpr std::size_t kInterleavedWalks = 8;
+inline constexpr std::size_t kInterleavedWalks = 16;
 
 class Segment {
  public:
