@@ -2,6 +2,8 @@
 // for bit, and behaves like the std::vector it replaces in a point.
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -13,13 +15,7 @@
 namespace tavrik {
 namespace {
 
-bool same_bits(std::span<const float> a, std::span<const float> b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return false;
-  }
-  return true;
-}
+using testing_scores::identical_bits;
 
 TEST(FloatArray, EmptyHoldsNothing) {
   const FloatArray empty;
@@ -36,12 +32,12 @@ TEST(FloatArray, KeepsEveryBit) {
                                      std::bit_cast<float>(0x00000001u), -2.5f};
   const FloatArray array(values);
   EXPECT_EQ(array.size(), values.size());
-  EXPECT_TRUE(same_bits(array, values));
+  EXPECT_TRUE(identical_bits(array, values));
   const FloatArray copy = array;
-  EXPECT_TRUE(same_bits(copy, values));
+  EXPECT_TRUE(identical_bits(copy, values));
   EXPECT_NE(copy.data(), array.data());
   FloatArray moved = FloatArray(copy);
-  EXPECT_TRUE(same_bits(moved, values));
+  EXPECT_TRUE(identical_bits(moved, values));
 }
 
 TEST(FloatArray, ComparesElementsLikeAVector) {

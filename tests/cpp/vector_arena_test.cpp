@@ -2,6 +2,8 @@
 // stand on their own, and blocks given back are reused rather than added.
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <bit>
 #include <cstdint>
 #include <memory>
@@ -21,13 +23,7 @@ std::vector<float> random_floats(std::mt19937& rng, std::size_t count) {
   return values;
 }
 
-bool same_bits(std::span<const float> a, std::span<const float> b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return false;
-  }
-  return true;
-}
+using testing_scores::identical_bits;
 
 // Lengths from empty to larger than a whole chunk, many of them, so that
 // several chunks are used: every array keeps its own floats.
@@ -47,7 +43,7 @@ TEST(VectorArena, LentArraysKeepTheirFloats) {
   for (std::size_t i = 0; i < held.size(); ++i) {
     EXPECT_EQ(held[i].size(), originals[i].size());
     EXPECT_EQ(held[i].empty(), originals[i].empty());
-    EXPECT_TRUE(same_bits(held[i], originals[i])) << i;
+    EXPECT_TRUE(identical_bits(held[i], originals[i])) << i;
   }
 }
 
@@ -63,11 +59,11 @@ TEST(VectorArena, CopiesOutliveTheArena) {
     copy = held;
     FloatArray assigned(std::vector<float>{1.0f});
     assigned = held;
-    EXPECT_TRUE(same_bits(assigned, values));
+    EXPECT_TRUE(identical_bits(assigned, values));
   }
-  EXPECT_TRUE(same_bits(copy, values));
+  EXPECT_TRUE(identical_bits(copy, values));
   const FloatArray moved = std::move(copy);
-  EXPECT_TRUE(same_bits(moved, values));
+  EXPECT_TRUE(identical_bits(moved, values));
 }
 
 // Giving back and holding again, as replacing a point does, reuses the
@@ -84,17 +80,17 @@ TEST(VectorArena, GivenBackBlocksAreReused) {
     EXPECT_TRUE(held.empty());
     const std::vector<float> values = random_floats(rng, 128);
     held = arena.hold(values);
-    ASSERT_TRUE(same_bits(held, values));
+    ASSERT_TRUE(identical_bits(held, values));
   }
   EXPECT_EQ(arena.reserved_bytes(), reserved);
 
   const std::vector<float> values = random_floats(rng, 9);
   FloatArray own(values);
   arena.give_back(own);
-  EXPECT_TRUE(same_bits(own, values));
+  EXPECT_TRUE(identical_bits(own, values));
   FloatArray elsewhere = other.hold(values);
   arena.give_back(elsewhere);
-  EXPECT_TRUE(same_bits(elsewhere, values));
+  EXPECT_TRUE(identical_bits(elsewhere, values));
 }
 
 // Through the segment: replacing the same points over and over, each
@@ -117,7 +113,7 @@ TEST(VectorArena, ReplacedPointsHoldTheirLatestVectors) {
   for (int round = 0; round < 50; ++round) upsert_all();
   segment.read([&](const PointTable& points, const HNSWIndex&) {
     EXPECT_EQ(points.size(), before);
-    for (const auto& [id, point] : points) EXPECT_TRUE(same_bits(point.vector, latest[id]));
+    for (const auto& [id, point] : points) EXPECT_TRUE(identical_bits(point.vector, latest[id]));
     return 0;
   });
 }
