@@ -149,11 +149,6 @@ __attribute__((target("avx2"))) inline __m256 packed_term_256(__m256 q, __m256 p
   }
 }
 
-// Sixteen vectors in the eight lanes of two 256-bit registers (AVX2 only,
-// no FMA). Register g holds vectors 8g..8g+7: its low half four dimensions
-// of vectors 8g..8g+3, its high half the same dimensions of 8g+4..8g+7,
-// transposed within each half so that one register holds one dimension of
-// eight vectors. Each lane then adds its terms in index order, as above.
 // Eight rows of four floats from element i, in one register per column:
 // the low half holds rows 0..3, the high half rows 4..7.
 __attribute__((target("avx2"))) inline void load_columns_256(const float* const* rows,
@@ -174,6 +169,11 @@ __attribute__((target("avx2"))) inline void load_columns_256(const float* const*
   columns[3] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
 }
 
+// Sixteen vectors in the eight lanes of two 256-bit registers (AVX2 only,
+// no FMA). Register g holds vectors 8g..8g+7: its low half four dimensions
+// of vectors 8g..8g+3, its high half the same dimensions of 8g+4..8g+7,
+// transposed within each half so that one register holds one dimension of
+// eight vectors. Each lane then adds its terms in index order, as above.
 template <Term kind, class Queries>
 __attribute__((target("avx2"))) void sums_avx2(const Queries& queries, std::size_t n,
                                                const float* const* stored, float* out) {
