@@ -1,6 +1,7 @@
 #include "index/hnsw/candidate_order.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "core/distance/distance.h"
@@ -44,10 +45,12 @@ void insert_last_sorted(std::vector<ScoredId>& pairs) {
   pairs[at] = moving;
 }
 
-bool CandidateQueue::taken_after(const Entry& a, const Entry& b) {
-  if (sorts_before(b.pair, a.pair)) return true;
-  if (sorts_before(a.pair, b.pair)) return false;
-  return a.order > b.order;
+std::uint32_t CandidateQueue::distance_key(float distance) {
+  if (std::isnan(distance)) return 0xFFFF'FFFFu;
+  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
+  // Negative floats reversed below the positives: unsigned order = float
+  // order. Only NaN bit patterns would reach the NaN key.
+  return (bits & 0x8000'0000u) != 0 ? ~bits : (bits | 0x8000'0000u);
 }
 
 void CandidateQueue::clear(std::size_t keep_pairs) {
@@ -57,12 +60,14 @@ void CandidateQueue::clear(std::size_t keep_pairs) {
 }
 
 void CandidateQueue::push(const ScoredId& pair) {
-  heap_.push_back({pair, added_++});
-  std::push_heap(heap_.begin(), heap_.end(), taken_after);
+  heap_.push_back({distance_key(pair.distance), added_++, pair});
+  std::push_heap(heap_.begin(), heap_.end(),
+                 [](const Entry& a, const Entry& b) { return taken_after(a, b); });
 }
 
 ScoredId CandidateQueue::take() {
-  std::pop_heap(heap_.begin(), heap_.end(), taken_after);
+  std::pop_heap(heap_.begin(), heap_.end(),
+                [](const Entry& a, const Entry& b) { return taken_after(a, b); });
   const ScoredId pair = heap_.back().pair;
   heap_.pop_back();
   return pair;
