@@ -93,6 +93,32 @@ TEST(VectorArena, GivenBackBlocksAreReused) {
   EXPECT_TRUE(identical_bits(elsewhere, values));
 }
 
+// Adopting moves a vector's floats into the arena, but a vector too large
+// to share a chunk keeps its own block, as does one the arena already lent.
+TEST(VectorArena, AdoptsAllButLargeVectors) {
+  std::mt19937 rng(13);
+  VectorArena arena;
+  const std::vector<float> small = random_floats(rng, 128);
+  FloatArray array(small);
+  const float* before = array.data();
+  arena.adopt(array);
+  EXPECT_NE(array.data(), before);
+  EXPECT_TRUE(identical_bits(array, small));
+  const float* lent = array.data();
+  arena.adopt(array);
+  EXPECT_EQ(array.data(), lent);
+
+  const std::size_t reserved = arena.reserved_bytes();
+  const std::vector<float> large =
+      random_floats(rng, VectorArena::kMaxAdoptedBytes / sizeof(float) + 1);
+  FloatArray big(large);
+  const float* own = big.data();
+  arena.adopt(big);
+  EXPECT_EQ(big.data(), own);
+  EXPECT_EQ(arena.reserved_bytes(), reserved);
+  EXPECT_TRUE(identical_bits(big, large));
+}
+
 // Through the segment: replacing the same points over and over, each
 // stored vector is the latest one given.
 TEST(VectorArena, ReplacedPointsHoldTheirLatestVectors) {

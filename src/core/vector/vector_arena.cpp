@@ -44,6 +44,12 @@ FloatArray VectorArena::hold(std::span<const float> values) {
   return array;
 }
 
+void VectorArena::adopt(FloatArray& array) {
+  if (array.empty() || array.lent()) return;
+  if (array.size() > kMaxAdoptedBytes / sizeof(float)) return;
+  array = hold(array);
+}
+
 FloatArray VectorArena::hold_for_overwrite(std::size_t count) {
   if (count == 0) return {};
   std::byte* block = take(block_bytes(count));

@@ -29,6 +29,7 @@ class VectorArena {
  public:
   static constexpr std::size_t kFirstChunkBytes = std::size_t{16} << 10;
   static constexpr std::size_t kMaxChunkBytes = std::size_t{4} << 20;
+  static constexpr std::size_t kMaxAdoptedBytes = kMaxChunkBytes / 8;
 
   VectorArena() = default;
   VectorArena(const VectorArena&) = delete;
@@ -50,6 +51,12 @@ class VectorArena {
 
   // A copy of `values` in a block of this arena (an empty array for none).
   FloatArray hold(std::span<const float> values);
+
+  // Moves the floats of `array` into a block of this arena, unless the
+  // array is already lent or is larger than kMaxAdoptedBytes: a large array
+  // keeps its own block, so taking it in never makes a second large
+  // allocation.
+  void adopt(FloatArray& array);
 
   // `count` unset floats in a block of this arena, to be written before
   // they are read.

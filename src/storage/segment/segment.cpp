@@ -15,7 +15,7 @@ void Segment::upsert(Point point) {
   std::unique_lock points_guard(points_lock_);
   // The floats move into the arena beside the table (nothing has changed if
   // that fails); a replaced point's block is kept there for reuse.
-  point.vector = vectors_.hold(point.vector);
+  vectors_.adopt(point.vector);
   if (Point* replaced = points_.lookup(id)) vectors_.give_back(replaced->vector);
   const auto stored = points_.insert_or_assign(id, std::move(point)).first;
   {
