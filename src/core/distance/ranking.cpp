@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
 #include <utility>
+
+#include "core/distance/order_key.h"
 
 namespace tavrik {
 namespace {
@@ -24,23 +25,6 @@ bool ranks_before(float a, float b, Better better) {
 // Up to this many records are kept by insertion; longer limits sort.
 constexpr std::uint64_t kInsertionLimit = 64;
 
-// An unsigned key whose order is the ranking order of `score`: the float
-// order (ascending, or reversed for descending), -0 tied with +0, and every
-// NaN tied with every other NaN after all numbers. Comparing keys is then
-// one integer comparison with no NaN cases. Computed without branches, as
-// signs and magnitudes of scores come in no predictable order.
-std::uint32_t rank_key(float score, bool ascending) {
-  const auto raw = std::bit_cast<std::uint32_t>(score);
-  const std::uint32_t magnitude = raw & 0x7FFF'FFFFu;
-  const std::uint32_t bits = magnitude == 0 ? 0u : raw;  // -0 as +0
-  // Negative floats reversed below the positives: unsigned order = float order.
-  const std::uint32_t ordered = bits ^ ((0u - (bits >> 31)) | 0x8000'0000u);
-  // Only NaN bit patterns give an `ordered` of 0 or ~0, so no number's key,
-  // in either direction, is the NaN key.
-  const std::uint32_t key = ascending ? ordered : ~ordered;
-  return magnitude > 0x7F80'0000u ? 0xFFFF'FFFFu : key;
-}
-
 // The stable sort's first `limit` records (limit < size, limit <=
 // kInsertionLimit): each record goes after every kept record whose key is
 // not larger, so among equals the earlier one stays first, and falls off
@@ -53,7 +37,9 @@ void keep_top(std::vector<ScoredPoint>& results, std::size_t limit, bool ascendi
   std::array<Kept, kInsertionLimit> top;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    const std::uint32_t key = rank_key(results[i].score, ascending);
+    const float score = results[i].score;
+    const std::uint32_t key =
+        ascending ? ascending_order_key(score) : descending_order_key(score);
     if (kept == limit && key >= top[kept - 1].key) continue;
     std::size_t at = kept == limit ? limit - 1 : kept++;
     for (; at > 0 && top[at - 1].key > key; --at) top[at] = top[at - 1];

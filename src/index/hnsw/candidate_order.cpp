@@ -1,10 +1,10 @@
 #include "index/hnsw/candidate_order.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "core/distance/distance.h"
+#include "core/distance/order_key.h"
 
 namespace tavrik {
 
@@ -45,14 +45,6 @@ void insert_last_sorted(std::vector<ScoredId>& pairs) {
   pairs[at] = moving;
 }
 
-std::uint32_t CandidateQueue::distance_key(float distance) {
-  if (std::isnan(distance)) return 0xFFFF'FFFFu;
-  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
-  // Negative floats reversed below the positives: unsigned order = float
-  // order. Only NaN bit patterns would reach the NaN key.
-  return (bits & 0x8000'0000u) != 0 ? ~bits : (bits | 0x8000'0000u);
-}
-
 void CandidateQueue::clear(std::size_t keep_pairs) {
   heap_.clear();
   if (heap_.capacity() > keep_pairs) std::vector<Entry>().swap(heap_);
@@ -60,7 +52,7 @@ void CandidateQueue::clear(std::size_t keep_pairs) {
 }
 
 void CandidateQueue::push(const ScoredId& pair) {
-  heap_.push_back({distance_key(pair.distance), added_++, pair});
+  heap_.push_back({ascending_order_key(pair.distance), added_++, pair});
   std::push_heap(heap_.begin(), heap_.end(),
                  [](const Entry& a, const Entry& b) { return taken_after(a, b); });
 }

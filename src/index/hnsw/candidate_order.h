@@ -41,16 +41,14 @@ class CandidateQueue {
   ScoredId take();
 
  private:
-  // The pair with its place in the order of taking: the distance as an
-  // unsigned key that orders like the distance (every NaN equal and last,
-  // -0 equal to +0), then the order of adding. Comparing two entries is
-  // then two integer comparisons.
+  // The pair with its place in the order of taking: the distance's
+  // ascending_order_key (every NaN equal and last, -0 equal to +0), then the
+  // order of adding. Comparing two entries is then two integer comparisons.
   struct Entry {
     std::uint32_t distance_key;
     std::uint64_t order;
     ScoredId pair;
   };
-  static std::uint32_t distance_key(float distance);
   // True when `a` is taken after `b`.
   static bool taken_after(const Entry& a, const Entry& b) {
     return a.distance_key != b.distance_key ? a.distance_key > b.distance_key
