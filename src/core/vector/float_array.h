@@ -35,12 +35,6 @@ class FloatArray {
   FloatArray(std::initializer_list<float> values) { make({values.begin(), values.size()}); }
   // `count` copies of `value`.
   FloatArray(std::size_t count, float value);
-  // `count` components left unset, to be written before any is read.
-  static FloatArray for_overwrite(std::size_t count) {
-    FloatArray array;
-    array.allocate(count);
-    return array;
-  }
 
   FloatArray(const FloatArray& other) { make(other); }
   FloatArray(FloatArray&&) noexcept = default;

@@ -11,7 +11,6 @@
 // call. Distances depend only on the query and the point, and each walk's
 // steps depend on nothing outside it, so every walk gives exactly the
 // candidates it gives when run alone.
-//
 #pragma once
 
 #include <cstdint>
