@@ -1,5 +1,7 @@
-# The interpreters tavrik is built and tested for: 3.11, 3.12 and 3.13.
-# Each is found on PATH as pythonX.Y or under pyenv's versions folder.
+# The interpreters of this machine that tavrik is built and tested for:
+# 3.11, 3.12 and 3.13, each found on PATH as pythonX.Y or under pyenv's
+# versions folder. (3.14 and 3.15 run in a Debian-unstable root of their
+# own: scripts/newest_pythons.sh.)
 find_python() {
   local version="$1" candidate
   for candidate in "$(command -v "python$version" 2>/dev/null)" \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds tavrik and runs every test: the C++ core tests (CTest), the Python
-# tests against a module built for each supported interpreter, the demo and
+# tests against a module built for each supported interpreter (3.11 to 3.13
+# from pyenv, 3.14 and 3.15 in a Debian-unstable root), the demo and
 # the examples, the whole suite again under the sanitizers, and a short
 # fuzzing run of the snapshot decoder and of the argument conversions.
 set -euo pipefail
@@ -26,6 +27,8 @@ for python in $(supported_pythons); do
   cmake --build "build/py$version" -j"$jobs"
   PYTHONPATH="$root/build/py$version" "$python" -m pytest -q -p no:cacheprovider tests/python | tee -a "$log"
 done
+
+bash scripts/test_newest_pythons.sh | tee -a "$log"
 
 echo "== Demo and examples"
 python311="$(find_python 3.11)"

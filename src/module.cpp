@@ -1,9 +1,12 @@
 // The extension module `tavrik`.
 //
-// Exports two entry points: PyInit_tavrik for multi-phase initialisation and
-// PyModExport_tavrik for hosts with the slot-based export hook. Both lead to
-// the same module: a name, a docstring, no per-module state, no functions,
-// and one exec step that adds the VectorStorage class and `__all__`.
+// The module is defined once, as a slot array: a name, a docstring, no
+// per-module state, no functions, one exec step that adds the
+// VectorStorage class and `__all__`, the capability flag and the ABI
+// record. It leaves the shared object by exactly two entry points:
+// PyModExport_tavrik returns the array itself (the slot-based export hook,
+// which hosts that have it prefer), and PyInit_tavrik returns a multi-phase
+// definition that carries the same array, so both lead to the same module.
 #include "bindings/compat/python_compat.h"
 
 #include "bindings/call/python_error.h"
@@ -49,23 +52,37 @@ int exec_module(PyObject* module) {
   }
 }
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030D0000
-    // The store guards itself (its own locks and an atomic borrow count), so
-    // it can run without the global interpreter lock.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
+constexpr char kName[] = "tavrik";
+
+PyABIInfo_VAR(kAbi);
+
+PySlot kSlots[] = {
+    PySlot_PTR_STATIC(Py_mod_name, kName),
+    PySlot_PTR_STATIC(Py_mod_doc, docs::kModule),
+    PySlot_PTR(Py_mod_state_size, 0),
+    PySlot_PTR(Py_mod_exec, exec_module),
+    // The store guards itself (its own locks and an atomic borrow count),
+    // and reads shared containers only under their critical sections, so it
+    // can run without the global interpreter lock.
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    PySlot_PTR_STATIC(Py_mod_abi, &kAbi),
+    PySlot_END,
+};
+
+// The definition's name, docstring and state size repeat the slots' own,
+// as the host requires of a definition that carries a slot array.
+PyModuleDef_Slot kDefinitionSlots[] = {
+    {Py_mod_slots, kSlots},
     {0, nullptr},
 };
 
 PyModuleDef kDefinition = {
     PyModuleDef_HEAD_INIT,
-    "tavrik",
+    kName,
     docs::kModule,
     0,
     nullptr,
-    kSlots,
+    kDefinitionSlots,
     nullptr,
     nullptr,
     nullptr,

@@ -1,6 +1,9 @@
 """The module object, the VectorStorage class and its instances."""
+import ctypes
 import importlib.util
 import inspect
+import shutil
+import subprocess
 import sys
 import weakref
 
@@ -134,3 +137,52 @@ def test_exec_step_refuses_an_all_that_is_not_a_list():
     with pytest.raises(TypeError) as caught:
         fresh_module(lambda m: setattr(m, "__all__", ("other",)))
     assert str(caught.value) == "'tuple' object is not an instance of 'list'"
+
+
+def module_from_entry_point(entry_point):
+    """Builds a module object the way a host does from one of the two
+    exported entry points, without the import system's caches."""
+    library = ctypes.PyDLL(tavrik.__file__)
+    api = ctypes.pythonapi
+    spec = importlib.util.spec_from_file_location("tavrik", tavrik.__file__)
+    function = getattr(library, entry_point)
+    function.restype = ctypes.c_void_p
+    if entry_point == "PyModExport_tavrik":
+        create = api.PyModule_FromSlotsAndSpec
+        create.argtypes = [ctypes.c_void_p, ctypes.py_object]
+        create.restype = ctypes.py_object
+        module = create(function(), spec)
+        api.PyModule_Exec.argtypes = [ctypes.py_object]
+        assert api.PyModule_Exec(module) == 0
+    else:
+        definition = function()
+        create = api.PyModule_FromDefAndSpec2
+        create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+        create.restype = ctypes.py_object
+        module = create(definition, spec, 1013)  # the host's PYTHON_API_VERSION
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        assert api.PyModule_ExecDef(module, definition) == 0
+    return module
+
+
+@pytest.mark.parametrize("entry_point", [
+    "PyInit_tavrik",
+    pytest.param("PyModExport_tavrik", marks=pytest.mark.skipif(
+        sys.version_info < (3, 15), reason="hosts before 3.15 have no slot-based export hook")),
+])
+def test_both_entry_points_give_the_same_module(entry_point):
+    module = module_from_entry_point(entry_point)
+    assert module.__name__ == "tavrik"
+    assert module.__doc__ == tavrik.__doc__
+    assert module.__all__ == ["VectorStorage"]
+    assert module.VectorStorage is tavrik.VectorStorage
+
+
+def test_shared_object_exports_only_the_entry_points():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm (binutils)")
+    listing = subprocess.run([nm, "-D", "--defined-only", tavrik.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+    assert exported == {"PyInit_tavrik", "PyModExport_tavrik"}

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bindings/call/critical_section.h"
 #include "bindings/call/float_buffer.h"
 #include "bindings/call/python_error.h"
 #include "core/fault.h"
@@ -176,6 +177,8 @@ std::optional<Payload> convert_payload(PyObject* value) {
     }
   }
   Payload payload;
+  // Its entries are read through borrowed references.
+  CriticalSection dict_held(value);
   const Py_ssize_t start_size = PyDict_GET_SIZE(value);
   Py_ssize_t position = 0;
   Py_ssize_t taken = 0;

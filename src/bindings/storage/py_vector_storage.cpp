@@ -60,15 +60,18 @@ PyMethodDef kMethods[] = {
 };
 
 PyObject* create_class() {
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(docs::kClass)},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(vector_storage_dealloc)},
-      {Py_tp_new, reinterpret_cast<void*>(vector_storage_new)},
-      {Py_tp_methods, kMethods},
-      {0, nullptr},
+  PySlot slots[] = {
+      PySlot_PTR_STATIC(Py_tp_name, "builtins.VectorStorage"),
+      PySlot_PTR(Py_tp_basicsize, sizeof(PyVectorStorage)),
+      PySlot_PTR(Py_tp_flags, 0),
+      PySlot_PTR_STATIC(Py_tp_doc, docs::kClass),
+      PySlot_PTR(Py_tp_base, &PyBaseObject_Type),
+      PySlot_PTR(Py_tp_dealloc, vector_storage_dealloc),
+      PySlot_PTR(Py_tp_new, vector_storage_new),
+      PySlot_PTR_STATIC(Py_tp_methods, kMethods),
+      PySlot_END,
   };
-  return PyType_FromSlots("builtins.VectorStorage", 0, slots, sizeof(PyVectorStorage));
+  return PyType_FromSlots(slots);
 }
 
 }  // namespace
