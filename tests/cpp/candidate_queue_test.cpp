@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/distance/distance.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/visited_ids.h"
 

@@ -5,13 +5,19 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/vector/point.h"
+#include "index/hnsw/graph_scratch.h"
+#include "index/hnsw/graph_walk.h"
 #include "index/hnsw/hnsw_index.h"
 #include "index/hnsw/insert.h"
+#include "index/hnsw/scored_id.h"
+#include "index/hnsw/search_layer.h"
 
 namespace tavrik::testing_graph {
 
@@ -68,5 +74,33 @@ struct Graph {
     return {ids.begin(), ids.end()};
   }
 };
+
+// The whole query-time search of one query (descent, then layer 0), run to
+// its end in `scratch`: the returned list lives there until its next use.
+inline std::span<const ScoredId> search_graph(std::span<const float> query,
+                                              const HNSWIndex& index, const PointTable& points,
+                                              std::optional<std::string_view> tenant,
+                                              GraphScratch& scratch) {
+  GraphWalk walk(query, index, points, tenant, scratch);
+  walk.finish();
+  return walk.candidates();
+}
+
+// The same search in fresh storage, its result copied out.
+inline std::vector<ScoredId> search_graph(std::span<const float> query, const HNSWIndex& index,
+                                          const PointTable& points,
+                                          std::optional<std::string_view> tenant) {
+  GraphScratch scratch;
+  const std::span<const ScoredId> found = search_graph(query, index, points, tenant, scratch);
+  return {found.begin(), found.end()};
+}
+
+// One layer's greedy walk for a plain query vector.
+inline std::uint64_t search_layer(std::span<const float> query, std::uint64_t entry,
+                                  std::uint64_t layer, const HNSWIndex& index,
+                                  const PointTable& points,
+                                  std::optional<std::string_view> tenant) {
+  return tavrik::search_layer(PreparedQuery(query), entry, layer, index, points, tenant);
+}
 
 }  // namespace tavrik::testing_graph

@@ -27,6 +27,8 @@
 namespace tavrik {
 namespace {
 
+using testing_graph::search_graph;
+using testing_graph::search_layer;
 using testing_graph::Graph;
 
 float reference_distance(std::span<const float> q, std::uint64_t id, const PointTable& points) {

@@ -12,6 +12,7 @@
 namespace tavrik {
 namespace {
 
+using testing_graph::search_graph;
 using testing_graph::Graph;
 
 const std::vector<float> kQuery = {1, 0};

@@ -10,6 +10,7 @@
 namespace tavrik {
 namespace {
 
+using testing_graph::search_layer;
 using testing_graph::Graph;
 
 const std::vector<float> kQuery = {1, 0};

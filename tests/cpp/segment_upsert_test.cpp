@@ -10,6 +10,7 @@
 namespace tavrik {
 namespace {
 
+using testing_graph::search_graph;
 using testing_graph::make_point;
 
 TEST(SegmentUpsert, ReplacesPointWholeAndKeepsOneNode) {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/hnsw/search_layer.h"
+#include "index/hnsw/scored_id.h"
 
 namespace tavrik {
 

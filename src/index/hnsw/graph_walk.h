@@ -22,7 +22,7 @@
 #include "core/vector/point.h"
 #include "index/hnsw/graph_scratch.h"
 #include "index/hnsw/hnsw_index.h"
-#include "index/hnsw/search_layer.h"
+#include "index/hnsw/scored_id.h"
 
 namespace tavrik {
 

@@ -16,12 +16,6 @@ float distance_to_point(const PreparedQuery& query, std::uint64_t id, const Poin
 
 }  // namespace
 
-std::uint64_t search_layer(std::span<const float> query, std::uint64_t entry,
-                           std::uint64_t layer, const HNSWIndex& index,
-                           const PointTable& points, std::optional<std::string_view> tenant) {
-  return search_layer(PreparedQuery(query), entry, layer, index, points, tenant);
-}
-
 std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std::uint64_t layer,
                            const HNSWIndex& index, const PointTable& points,
                            std::optional<std::string_view> tenant) {

@@ -15,7 +15,7 @@
 #include "index/exact/exact_knn.h"
 #include "index/hnsw/graph_scratch.h"
 #include "index/hnsw/graph_walk.h"
-#include "index/hnsw/search_layer.h"
+#include "index/hnsw/scored_id.h"
 #include "storage/segment/segment.h"
 
 namespace tavrik {
