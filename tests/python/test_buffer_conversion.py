@@ -151,7 +151,7 @@ def test_shapes_other_than_one_dimension_fail_as_before():
     [
         numpy.empty((2**60, 0), numpy.float32),
         numpy.broadcast_to(numpy.float32(1), (2**60, 1)),
-        numpy.broadcast_to(numpy.float64(1), (2**58, 2)),
+        numpy.broadcast_to(numpy.float64(1), (2**59, 1)),
     ],
 )
 def test_row_counts_too_large_to_hold_raise_memory_error(rows):
