@@ -4,8 +4,10 @@
 
 #include "score_bits.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <random>
 #include <span>
@@ -92,6 +94,60 @@ TEST(VectorArena, GivenBackBlocksAreReused) {
   arena.give_back(elsewhere);
   EXPECT_TRUE(identical_bits(elsewhere, values));
 }
+
+// Replacing points by vectors of other lengths, in the segment's order (the
+// new vector is taken in before the old one is given back): the arena stays
+// within a small multiple of the live bytes, whatever the pattern.
+struct Replacements {
+  const char* name;
+  std::size_t ids;
+  std::size_t rounds;
+  std::size_t (*length)(std::size_t round, std::mt19937& rng);
+};
+
+class ArenaReplacements : public ::testing::TestWithParam<Replacements> {};
+
+TEST_P(ArenaReplacements, ReservedBytesFollowTheLiveVectors) {
+  const Replacements& c = GetParam();
+  std::mt19937 rng(17);
+  VectorArena arena;
+  std::vector<FloatArray> held(c.ids);
+  std::size_t live = 0;
+  std::size_t most_reserved = 0;
+  for (std::size_t round = 0; round < c.rounds; ++round) {
+    FloatArray& slot = held[round % c.ids];
+    const std::vector<float> values(c.length(round, rng), static_cast<float>(round));
+    FloatArray fresh = arena.hold(values);
+    live += fresh.size() * sizeof(float);
+    live -= slot.size() * sizeof(float);
+    arena.give_back(slot);
+    slot = std::move(fresh);
+    ASSERT_TRUE(identical_bits(slot, values));
+    most_reserved = std::max(most_reserved, arena.reserved_bytes());
+    ASSERT_LE(arena.reserved_bytes(), 3 * live + 2 * VectorArena::kMaxChunkBytes)
+        << "round " << round << ", live " << live;
+  }
+  std::cout << "[          ] " << c.name << ": live " << live << " B, most reserved "
+            << most_reserved << " B\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, ArenaReplacements,
+    ::testing::Values(
+        Replacements{"OneIdGrowing", 1, 16000,
+                     [](std::size_t round, std::mt19937&) { return round + 1; }},
+        Replacements{"OneIdShrinking", 1, 16000,
+                     [](std::size_t round, std::mt19937&) { return 16000 - round; }},
+        Replacements{"ManyIdsRandomLengths", 500, 100000,
+                     [](std::size_t, std::mt19937& rng) {
+                       return static_cast<std::size_t>(rng() % 3000);
+                     }},
+        Replacements{"SmallAndLargeInTurn", 64, 10000,
+                     [](std::size_t round, std::mt19937& rng) {
+                       return round % 2 ? static_cast<std::size_t>(rng() % 16) + 1
+                                        : static_cast<std::size_t>(rng() % 100000) + 1;
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Adopting moves a vector's floats into the arena, but a vector too large
 // to share a chunk keeps its own block, as does one the arena already lent.

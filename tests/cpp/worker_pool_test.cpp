@@ -1,6 +1,8 @@
 #include "bindings/parallel/worker_pool.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -132,6 +134,50 @@ TEST(ProcessPool, IsSharedAndUsable) {
   pool.parallel_for(777, [&](std::size_t i) { log.visit(i); });
   EXPECT_TRUE(log.each_once());
 }
+
+// A child forked from a process whose pool exists (idle, or busy with
+// another thread's range) gets a working pool of its own; the parent's pool
+// keeps working. A hang in the child ends it by alarm instead of hanging.
+class ForkedProcessPool : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ForkedProcessPool, ChildGetsAPoolOfItsOwn) {
+  WorkerPool& parent_pool = WorkerPool::instance();
+  VisitLog warm_up(100);
+  parent_pool.parallel_for(100, [&](std::size_t i) { warm_up.visit(i); });
+  std::atomic<bool> stop{false};
+  std::thread busy;
+  if (GetParam()) {
+    busy = std::thread([&] {
+      while (!stop.load()) {
+        parent_pool.parallel_for(64, [](std::size_t) {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        });
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(10);
+    WorkerPool& pool = WorkerPool::instance();
+    VisitLog log(5000);
+    pool.parallel_for(5000, [&](std::size_t i) { log.visit(i); });
+    const bool own = &pool != &parent_pool && &WorkerPool::instance() == &pool;
+    ::_exit(log.each_once() && own ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  stop.store(true);
+  if (busy.joinable()) busy.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  VisitLog after(777);
+  parent_pool.parallel_for(777, [&](std::size_t i) { after.visit(i); });
+  EXPECT_TRUE(after.each_once());
+}
+
+INSTANTIATE_TEST_SUITE_P(PoolState, ForkedProcessPool, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Busy" : "Idle"; });
 
 // --- processor count -------------------------------------------------------
 

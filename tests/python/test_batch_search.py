@@ -6,6 +6,7 @@ import numpy
 import pytest
 
 import tavrik
+from child_python import run_python
 from lying_sequences import LyingLength
 
 BATCH_MESSAGE = "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'."
@@ -182,3 +183,44 @@ def test_batch_sees_upserts_made_between_calls(store):
     assert store.batch_search([[1.0, 0.0]], 5, "dot") == [[(1, 1.0)]]
     store.upsert(2, [2.0, 0.0], None)
     assert store.batch_search([[1.0, 0.0]] * 3, 5, "dot") == [[(2, 2.0), (1, 1.0)]] * 3
+
+
+FORKED_BATCHES = {
+    "os.fork": """
+        import os
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if batch() == expected else 1)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    """,
+    "multiprocessing fork pool": """
+        import multiprocessing
+        def in_child(_):
+            return batch() == expected
+        with multiprocessing.get_context("fork").Pool(2) as pool:
+            assert pool.map(in_child, range(4), chunksize=1) == [True] * 4
+    """,
+}
+
+
+# A child forked after the worker pool exists gets a pool of its own; the
+# parent's keeps working.
+@pytest.mark.parametrize("fork", FORKED_BATCHES.values(), ids=FORKED_BATCHES.keys())
+def test_forked_children_run_batches(fork):
+    script = """
+        import tavrik
+        store = tavrik.VectorStorage()
+        for i in range(600):
+            store.upsert(i, [float(i % 7), float(i % 5), 1.0], None)
+        queries = [[float(q), 1.0, 0.5] for q in range(40)]
+        def batch():
+            return store.batch_search(queries, 5, "dot")
+        expected = [store.search(q, 5, "dot") for q in queries]
+        assert batch() == expected
+    """
+    after = """
+        assert batch() == expected
+        print("ok")
+    """
+    assert run_python(script + fork + after) == "ok\n"

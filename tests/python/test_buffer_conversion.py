@@ -146,6 +146,22 @@ def test_shapes_other_than_one_dimension_fail_as_before():
     assert store.search([1.0], 5, "dot") == []
 
 
+@pytest.mark.parametrize(
+    "rows",
+    [
+        numpy.empty((2**60, 0), numpy.float32),
+        numpy.broadcast_to(numpy.float32(1), (2**60, 1)),
+        numpy.broadcast_to(numpy.float64(1), (2**59, 1)),
+    ],
+)
+def test_row_counts_too_large_to_hold_raise_memory_error(rows):
+    store = tavrik.VectorStorage()
+    store.upsert(1, [1.0], None)
+    with pytest.raises(MemoryError):
+        store.batch_search(rows, 1, "cosine")
+    assert store.search([1.0], 5, "dot") == [(1, 1.0)]
+
+
 def filled(count=50, dims=16, seed=3):
     rng = numpy.random.default_rng(seed)
     store = tavrik.VectorStorage()

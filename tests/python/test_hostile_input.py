@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import tavrik
+from child_python import run_python
 from lying_sequences import LyingLength
 
 U64_MAX = 2**64 - 1
@@ -349,6 +350,85 @@ def test_nan_query_on_the_graph_path(store):
 def test_huge_limit(filled):
     assert len(filled.search([1.0, 1.0], U64_MAX, "dot")) == 2
     assert len(filled.batch_search([[1.0, 1.0]] * 2, U64_MAX, "dot")[1]) == 2
+
+
+# The first cast error naming 'Sequence' looks collections.abc.Sequence up,
+# once per process, so each case runs in a fresh interpreter. Whatever the
+# lookup finds or does, the error names 'Sequence', and nothing hangs.
+SEQUENCE_LOOKUPS = {
+    "not a class": (
+        """
+        import collections.abc
+        real = collections.abc.Sequence
+        for stand_in in (42, None, len, real):
+            collections.abc.Sequence = stand_in
+            try:
+                store.upsert(1, {1.0}, None)
+            except TypeError as error:
+                print(error)
+        """,
+        "'set' object is not an instance of 'Sequence'\n" * 4,
+    ),
+    "re-entered by the lookup": (
+        """
+        class Hook(types.ModuleType):
+            @property
+            def Sequence(self):
+                try:
+                    store.upsert(2, None, None)
+                except TypeError as error:
+                    print("inner:", error)
+                return real.Sequence
+        sys.modules["collections.abc"] = Hook("collections.abc")
+        try:
+            store.upsert(1, {1.0}, None)
+        except TypeError as error:
+            print("outer:", error)
+        """,
+        "inner: 'None' is not an instance of 'Sequence'\n"
+        "outer: 'set' object is not an instance of 'Sequence'\n",
+    ),
+    "forked while another thread looks up": (
+        """
+        import os, threading, time
+        inside = threading.Event()
+        class Hook(types.ModuleType):
+            @property
+            def Sequence(self):
+                inside.set()
+                time.sleep(0.5)
+                return real.Sequence
+        sys.modules["collections.abc"] = Hook("collections.abc")
+        def first():
+            with contextlib.suppress(TypeError):
+                store.upsert(1, {1.0}, None)
+        thread = threading.Thread(target=first)
+        thread.start()
+        inside.wait()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                store.upsert(1, {1.0}, None)
+            except TypeError as error:
+                print("child:", error, flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        thread.join()
+        """,
+        "child: 'set' object is not an instance of 'Sequence'\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("script, printed", SEQUENCE_LOOKUPS.values(), ids=SEQUENCE_LOOKUPS.keys())
+def test_first_sequence_cast_error(script, printed):
+    prelude = """
+        import collections.abc, contextlib, sys, types
+        import tavrik
+        store = tavrik.VectorStorage()
+        real = collections.abc
+    """
+    assert run_python(prelude + script) == printed
 
 
 # ------------------------------------------------------------------- files

@@ -1,11 +1,14 @@
 """save and load: the snapshot bytes, the OSError texts, and crash safety."""
 import os
+import shutil
 import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
+import warnings
 
 import pytest
 
@@ -212,3 +215,209 @@ def test_a_killed_save_leaves_the_previous_snapshot_intact(tmp_path):
         loaded.load(str(path))  # never a torn file: the old one or a complete new one
         result = answers(loaded)
         assert result == expected or all(len(r) == 10 for r in result)
+
+
+# ------------------------------------------- targets that are open files
+
+
+def open_file_targets(directory):
+    def deleted():
+        fd = os.open(directory / "gone.bin", os.O_RDWR | os.O_CREAT, 0o600)
+        os.unlink(directory / "gone.bin")
+        return fd
+
+    return {
+        "memfd": lambda: os.memfd_create("tavrik-test"),
+        "unnamed file": lambda: os.open(directory, os.O_TMPFILE | os.O_RDWR, 0o600),
+        "deleted file": deleted,
+        "named file": lambda: os.open(directory / "named.bin", os.O_RDWR | os.O_CREAT, 0o600),
+        "pipe": os.pipe,
+    }
+
+
+# A link in /proc names an open file by a description ("pipe:[7]", "/memfd:x
+# (deleted)"), not by a path: saving through it must write that open file,
+# as opening the path does, and create nothing else.
+@pytest.mark.parametrize("via", ["/proc/self/fd/{}", "/dev/stdout"])
+@pytest.mark.parametrize("kind", open_file_targets(None).keys())
+def test_saving_through_a_link_to_an_open_file_writes_that_file(tmp_path, kind, via):
+    store = filled_store(20)
+    expected = saved_bytes(store, tmp_path, "reference.bin")
+    (tmp_path / "reference.bin").unlink()
+    opened = open_file_targets(tmp_path)[kind]()
+    read_end, fd = opened if kind == "pipe" else (opened, opened)
+    try:
+        if via == "/dev/stdout":
+            saved_stdout = os.dup(1)
+            os.dup2(fd, 1)
+            try:
+                store.save(via)
+            finally:
+                os.dup2(saved_stdout, 1)
+                os.close(saved_stdout)
+        else:
+            store.save(via.format(fd))
+        written = os.read(read_end, 1 << 20) if kind == "pipe" else os.pread(fd, 1 << 20, 0)
+    finally:
+        os.close(fd)
+        if read_end != fd:
+            os.close(read_end)
+    assert written == expected
+    assert os.listdir(tmp_path) == (["named.bin"] if kind == "named file" else [])
+
+
+# ------------------------------------------ files that cannot be replaced
+
+NOBODY = 65534
+SAVER = 4242  # an unprivileged user of no particular name
+NO_SPACE = "Failed to write serialized bytes to disk: No space left on device (os error 28)"
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory that other users can enter, and a way to mount in it;
+    mounts are taken down afterwards."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root: mounts, other owners, other users")
+    base = tempfile.mkdtemp(prefix="tavrik-shared-")
+    os.chmod(base, 0o755)
+    mounted = []
+
+    def mount(*args):
+        target = args[-1]
+        if subprocess.run(["mount", *args], capture_output=True).returncode != 0:
+            pytest.skip("mounting is not permitted here")
+        mounted.append(target)
+
+    yield base, mount
+    for target in reversed(mounted):
+        subprocess.run(["umount", "-l", target], check=False)
+    shutil.rmtree(base)
+
+
+def fill_up(directory, leave=32 * 1024):
+    """Fills the file system of `directory` but for about `leave` bytes."""
+    filler = os.path.join(directory, "filler")
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while os.write(fd, bytes(64 * 1024)):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+    os.truncate(filler, max(os.path.getsize(filler) - leave, 0))
+
+
+def bind_mounted(base, mount, source_dir):
+    target = os.path.join(base, "snap.bin")
+    open(target, "wb").close()
+    mount("--bind", os.path.join(source_dir, "snap.bin"), target)
+    return target
+
+
+def case_bind_mount(base, mount, old):
+    os.mkdir(os.path.join(base, "source"))
+    with open(os.path.join(base, "source", "snap.bin"), "wb") as source:
+        source.write(old)
+    return bind_mounted(base, mount, os.path.join(base, "source")), 0, None
+
+
+def case_bind_mount_full_disk(base, mount, old):
+    disk = os.path.join(base, "disk")
+    os.mkdir(disk)
+    mount("-t", "tmpfs", "-o", "size=1m", "tmpfs", disk)
+    with open(os.path.join(disk, "snap.bin"), "wb") as source:
+        source.write(old)
+    fill_up(disk)
+    return bind_mounted(base, mount, disk), 0, NO_SPACE
+
+
+def case_sticky_directory(base, mount, old):
+    sticky = os.path.join(base, "sticky")
+    os.mkdir(sticky)
+    os.chmod(sticky, 0o1777)
+    target = os.path.join(sticky, "snap.bin")
+    with open(target, "wb") as file:
+        file.write(old)
+    os.chown(target, NOBODY, NOBODY)
+    os.chmod(target, 0o666)
+    return target, SAVER, None
+
+
+def case_read_only_directory_full_disk(base, mount, old):
+    disk = os.path.join(base, "disk")
+    os.mkdir(disk)
+    mount("-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", disk)
+    target = os.path.join(disk, "snap.bin")
+    with open(target, "wb") as file:
+        file.write(old)
+    os.chmod(target, 0o666)
+    fill_up(disk)
+    return target, SAVER, NO_SPACE
+
+
+def case_other_owner(base, mount, old):
+    target = os.path.join(base, "snap.bin")
+    with open(target, "wb") as file:
+        file.write(old)
+    os.chown(target, NOBODY, NOBODY)
+    os.chmod(target, 0o640)
+    return target, 0, None
+
+
+def save_as(store, path, uid):
+    """store.save(path) in a child running as `uid`: the error text, or None."""
+    if uid == 0:
+        try:
+            store.save(path)
+        except OSError as error:
+            return str(error)
+        return None
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(uid)
+            os.setuid(uid)
+            store.save(path)
+            os.write(write_end, b"saved")
+        except OSError as error:
+            os.write(write_end, str(error).encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    _, status = os.waitpid(pid, 0)
+    with os.fdopen(read_end, "rb") as result:
+        text = result.read().decode()
+    assert os.waitstatus_to_exitcode(status) == 0
+    return None if text == "saved" else text
+
+
+# Where a file cannot be replaced through its directory (a bind-mounted file,
+# another user's file in a sticky directory, a directory the saver may not
+# write), the save writes the file in place, after reserving the space: a
+# full disk fails the save and leaves the previous snapshot whole. A file
+# keeps its owner, group and mode either way.
+@pytest.mark.parametrize(
+    "setup",
+    [case_bind_mount, case_bind_mount_full_disk, case_sticky_directory,
+     case_read_only_directory_full_disk, case_other_owner],
+    ids=lambda setup: setup.__name__[len("case_"):],
+)
+def test_saves_where_the_file_cannot_be_replaced(shared_dir, tmp_path, setup):
+    base, mount = shared_dir
+    old = saved_bytes(tavrik.VectorStorage(), tmp_path, "old.bin")
+    store = filled_store(2000)
+    new = saved_bytes(store, tmp_path, "new.bin")
+    path, uid, error = setup(base, mount, old)
+    before = os.stat(path)
+    entries = sorted(os.listdir(os.path.dirname(path)))
+    assert save_as(store, path, uid) == error
+    with open(path, "rb") as file:
+        assert file.read() == (old if error else new)
+    after = os.stat(path)
+    assert (after.st_uid, after.st_gid, after.st_mode) == (before.st_uid, before.st_gid, before.st_mode)
+    assert sorted(os.listdir(os.path.dirname(path))) == entries

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -30,36 +29,56 @@ std::string_view utf8_of(PyObject* text) {
   return {utf8, static_cast<std::size_t>(size)};
 }
 
-// Runs `body` holding `guard`; a thread that must wait for another one's
-// one-time initialisation lets go of the interpreter while it waits.
-template <class Body>
-auto with_init_lock(std::mutex& guard, Body&& body) {
-  if (!guard.try_lock()) {
-    Py_BEGIN_ALLOW_THREADS
-    guard.lock();
-    Py_END_ALLOW_THREADS
-  }
-  std::lock_guard held(guard, std::adopt_lock);
-  return body();
+// The name of the host's collections.abc.Sequence, for cast errors. The
+// class is looked up on first need and kept for the life of the process.
+//
+// No native lock guards the lookup: it runs Python code (an import, an
+// attribute read), which may release the interpreter lock, raise this very
+// cast error again, or be under way in another thread when the process
+// forks. The cache is only read and written under the interpreter lock;
+// threads that look up at the same time each do their own lookup and the
+// first one to finish is kept. A cast error raised from inside this thread's
+// own lookup, and an object found that is not a class, name 'Sequence'.
+constexpr std::string_view kSequenceName = "Sequence";
+
+PyObject* look_up_sequence() {
+  OwnedRef name(checked(PyUnicode_FromString("collections.abc")));
+  OwnedRef module(checked(PyImport_Import(name.get())));
+  return checked(PyObject_GetAttrString(module.get(), "Sequence"));
 }
 
-// The host's collections.abc.Sequence, imported once per process and kept
-// only to name the expected type in cast errors.
+// Marks this thread as inside the lookup for as long as it lives.
+class LookupUnderWay {
+ public:
+  explicit LookupUnderWay(bool& flag) : flag_(flag) { flag_ = true; }
+  LookupUnderWay(const LookupUnderWay&) = delete;
+  LookupUnderWay& operator=(const LookupUnderWay&) = delete;
+  ~LookupUnderWay() { flag_ = false; }
+
+ private:
+  bool& flag_;
+};
+
+// The class found, or nullptr while this thread is already looking it up or
+// when the object found is not a class (nothing is kept then).
 PyObject* sequence_class() {
-  static std::mutex guard;
-  static PyObject* sequence = nullptr;
-  return with_init_lock(guard, [] {
-    if (sequence == nullptr) {
-      OwnedRef name(checked(PyUnicode_FromString("collections.abc")));
-      OwnedRef module(checked(PyImport_Import(name.get())));
-      sequence = checked(PyObject_GetAttrString(module.get(), "Sequence"));
-    }
-    return sequence;
-  });
+  static PyObject* sequence = nullptr;  // guarded by the interpreter lock
+  thread_local bool looking_up = false;
+  if (sequence != nullptr || looking_up) return sequence;
+  OwnedRef found;
+  {
+    const LookupUnderWay under_way(looking_up);
+    found = OwnedRef(look_up_sequence());
+  }
+  if (!PyType_Check(found.get())) return nullptr;
+  if (sequence == nullptr) sequence = found.release();
+  return sequence;
 }
 
 [[noreturn]] void raise_not_a_sequence(PyObject* value) {
-  OwnedRef name(checked(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_class()))));
+  PyObject* sequence = sequence_class();
+  if (sequence == nullptr) raise_cast_error(value, kSequenceName);
+  OwnedRef name(checked(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence))));
   raise_cast_error(value, utf8_of(name.get()));
 }
 

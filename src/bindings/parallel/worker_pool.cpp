@@ -1,7 +1,10 @@
 #include "bindings/parallel/worker_pool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -24,6 +27,47 @@ union NeverDestroyed {
   explicit NeverDestroyed(Args&&... args) : value(std::forward<Args>(args)...) {}
   ~NeverDestroyed() {}
   T value;
+};
+
+// Owns the process-wide pool. A forked child inherits a copy of the pool
+// without its threads, and maybe with its mutex held by a worker that does
+// not exist there: the child can neither use that copy nor destroy it. So
+// the child forgets it (its memory is the child's copy of the parent's, left
+// as it is) and makes a pool of its own when one is first needed. Creating
+// a pool and forking exclude each other, so a child never inherits a half
+// made one; the parent's pool is not touched by a fork at all.
+class ProcessPool {
+ public:
+  static ProcessPool& get() {
+    static NeverDestroyed<ProcessPool> holder;
+    return holder.value;
+  }
+
+  ProcessPool() {
+    if (::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) != 0) {
+      internal_fault("cannot register the worker pool's fork handlers");
+    }
+  }
+  ProcessPool(const ProcessPool&) = delete;
+  ProcessPool& operator=(const ProcessPool&) = delete;
+
+  WorkerPool& pool() {
+    std::lock_guard lock(mutex_);
+    if (!pool_) pool_ = std::make_unique<WorkerPool>(available_processors());
+    return *pool_;
+  }
+
+ private:
+  static void before_fork() { get().mutex_.lock(); }
+  static void after_fork_in_parent() { get().mutex_.unlock(); }
+  static void after_fork_in_child() {
+    ProcessPool& self = get();
+    [[maybe_unused]] WorkerPool* inherited = self.pool_.release();  // threadless: kept, unused
+    self.mutex_.unlock();
+  }
+
+  std::mutex mutex_;
+  std::unique_ptr<WorkerPool> pool_;
 };
 
 void run_in_order(std::size_t begin, std::size_t end, const WorkerPool::Body& body) noexcept {
@@ -71,10 +115,7 @@ WorkerPool::~WorkerPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-WorkerPool& WorkerPool::instance() {
-  static NeverDestroyed<WorkerPool> pool(available_processors());
-  return pool.value;
-}
+WorkerPool& WorkerPool::instance() { return ProcessPool::get().pool(); }
 
 void WorkerPool::parallel_for(std::size_t count, const Body& body) {
   if (count == 0) return;

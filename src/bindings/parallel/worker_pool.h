@@ -46,7 +46,9 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // The process-wide pool: created on first use with one worker per
-  // available processor, and kept until the process ends.
+  // available processor, and kept until the process ends. A process forked
+  // from one that had a pool gets a pool of its own on its first use (the
+  // inherited one has no threads in it); the parent's pool keeps working.
   static WorkerPool& instance();
 
   std::size_t worker_count() const { return threads_.size(); }

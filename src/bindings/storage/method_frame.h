@@ -15,6 +15,7 @@
 #include <array>
 #include <new>
 #include <span>
+#include <stdexcept>
 
 #include "bindings/call/argument_binder.h"
 #include "bindings/call/python_error.h"
@@ -52,6 +53,10 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
     return nullptr;
   } catch (const std::bad_alloc&) {
     // Only argument conversion gets here: the store's own work cannot throw.
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A size no container can hold (a buffer of 2**60 rows): out of memory
+    // as well, never an exception crossing into the interpreter.
     return PyErr_NoMemory();
   }
 }

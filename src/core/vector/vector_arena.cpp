@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "core/fault.h"
 #include "core/memory/huge_page_allocator.h"
@@ -59,13 +60,11 @@ FloatArray VectorArena::hold_for_overwrite(std::size_t count) {
 }
 
 void VectorArena::give_back(FloatArray& array) {
-  if (!array.lent() || !lent_here(array.block_.get())) return;
+  if (!array.lent()) return;
+  const auto chunk = chunk_holding(array.block_.get());
+  if (chunk == chunks_.end()) return;  // another arena's block
   const std::size_t bytes = block_bytes(array.size());
-  std::byte* block = array.block_.release();
-  auto same = std::find_if(free_.begin(), free_.end(),
-                           [&](const FreeBlocks& f) { return f.bytes == bytes; });
-  if (same == free_.end()) same = free_.insert(free_.end(), FreeBlocks{bytes, {}});
-  same->blocks.push_back(block);
+  release(array.block_.release(), bytes, chunk);
 }
 
 std::size_t VectorArena::reserved_bytes() const {
@@ -75,33 +74,50 @@ std::size_t VectorArena::reserved_bytes() const {
 }
 
 std::byte* VectorArena::take(std::size_t bytes) {
-  for (FreeBlocks& f : free_) {
-    if (f.bytes == bytes && !f.blocks.empty()) {
-      std::byte* block = f.blocks.back();
-      f.blocks.pop_back();
-      return block;
-    }
-  }
+  if (std::byte* block = free_.take(bytes)) return block;
   if (bump_ != nullptr && static_cast<std::size_t>(bump_end_ - bump_) >= bytes) {
     std::byte* block = bump_;
     bump_ += bytes;
     return block;
   }
   // A new chunk, twice the last one (up to the cap), or just this block
-  // when it alone is larger. The rest of the last chunk stays unused.
+  // when it alone is larger. The rest of the chunk being filled becomes
+  // free space.
   std::size_t size = chunks_.empty() ? kFirstChunkBytes
                                      : std::min(chunks_.back().size() * 2, kMaxChunkBytes);
   size = std::max(size, bytes);
   chunks_.reserve(chunks_.size() + 1);
+  if (bump_ != bump_end_) {
+    std::byte* rest = std::exchange(bump_, nullptr);
+    const auto rest_bytes = static_cast<std::size_t>(std::exchange(bump_end_, nullptr) - rest);
+    release(rest, rest_bytes, chunk_holding(rest));
+  }
   chunks_.emplace_back(size);
   bump_ = chunks_.back().data() + bytes;
-  bump_end_ = chunks_.back().data() + size;
+  bump_end_ = chunks_.back().end();
   return chunks_.back().data();
 }
 
-bool VectorArena::lent_here(const std::byte* block) const {
-  return std::any_of(chunks_.begin(), chunks_.end(),
-                     [&](const Chunk& chunk) { return chunk.holds(block); });
+std::vector<VectorArena::Chunk>::iterator VectorArena::chunk_holding(const std::byte* block) {
+  return std::find_if(chunks_.begin(), chunks_.end(),
+                      [&](const Chunk& chunk) { return chunk.holds(block); });
+}
+
+void VectorArena::release(std::byte* block, std::size_t bytes, std::vector<Chunk>::iterator chunk) {
+  const FreeSpace::Range range = free_.add(block, bytes, chunk->data(), chunk->end());
+  const bool fills_chunk = range.begin == chunk->data() && range.bytes == chunk->size();
+  if (range.begin + range.bytes == bump_ && chunk->end() == bump_end_) {
+    // Free space just before the unused rest joins it.
+    free_.remove(range);
+    bump_ = range.begin;
+    // A chunk made for one large block is not kept for small ones.
+    if (bump_ != chunk->data() || chunk->size() <= kMaxChunkBytes) return;
+    bump_ = bump_end_ = nullptr;
+    chunks_.erase(chunk);
+  } else if (fills_chunk) {
+    free_.remove(range);
+    chunks_.erase(chunk);
+  }
 }
 
 }  // namespace tavrik

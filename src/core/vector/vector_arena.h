@@ -9,9 +9,15 @@
 //
 // A lent array reads like any other. It must not outlive the arena, so the
 // arena is kept beside the table whose points hold its arrays and goes
-// after it; copies of a lent array own blocks of their own. A block given
-// back (when its point is replaced) is reused for the next vector of the
-// same length, so replacing points does not grow the arena. Not
+// after it; copies of a lent array own blocks of their own.
+//
+// A block given back (when its point is replaced) becomes free space for
+// vectors of any length: it merges with free neighbours in its chunk, and a
+// block is taken from the smallest free range that holds it (see
+// free_space.h). Free space at the end of the chunk being filled goes back
+// to that chunk's unused rest, and a chunk that is all free again goes back
+// to the system. So replacing points, even by vectors of ever other
+// lengths, keeps the arena in proportion to the live vectors. Not
 // thread-safe: the table's writer uses it.
 #pragma once
 
@@ -22,6 +28,7 @@
 #include <vector>
 
 #include "core/vector/float_array.h"
+#include "core/vector/free_space.h"
 
 namespace tavrik {
 
@@ -77,12 +84,17 @@ class VectorArena {
     explicit Chunk(std::size_t size);
     Chunk(Chunk&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-    Chunk& operator=(Chunk&&) = delete;
+    Chunk& operator=(Chunk&& other) noexcept {
+      std::swap(data_, other.data_);
+      std::swap(size_, other.size_);
+      return *this;
+    }
     Chunk(const Chunk&) = delete;
     Chunk& operator=(const Chunk&) = delete;
     ~Chunk();
 
     std::byte* data() const { return data_; }
+    std::byte* end() const { return data_ + size_; }
     std::size_t size() const { return size_; }
     bool holds(const std::byte* block) const;
 
@@ -91,19 +103,17 @@ class VectorArena {
     std::size_t size_;
   };
 
-  // Blocks given back, by their size in bytes.
-  struct FreeBlocks {
-    std::size_t bytes;
-    std::vector<std::byte*> blocks;
-  };
-
   std::byte* take(std::size_t bytes);
-  bool lent_here(const std::byte* block) const;
+  // The chunk holding `block`, or chunks_.end() when none does.
+  std::vector<Chunk>::iterator chunk_holding(const std::byte* block);
+  // Makes a block of `chunk` free space; a chunk left all free is released.
+  void release(std::byte* block, std::size_t bytes, std::vector<Chunk>::iterator chunk);
 
   std::vector<Chunk> chunks_;
-  std::vector<FreeBlocks> free_;
-  std::byte* bump_ = nullptr;      // next free byte of the last chunk
-  std::byte* bump_end_ = nullptr;  // end of the last chunk
+  FreeSpace free_;
+  // The unused rest of the chunk being filled (the last one made).
+  std::byte* bump_ = nullptr;
+  std::byte* bump_end_ = nullptr;
 };
 
 }  // namespace tavrik

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,10 +29,13 @@ FileFailure create_failure(std::string detail) { return {FileStage::kCreate, std
 FileFailure write_failure(std::string detail) { return {FileStage::kWrite, std::move(detail)}; }
 
 struct Target {
-  std::string path;  // symlinks resolved
+  std::string path;  // symlinks resolved, except links of the process file system
   bool exists = false;
   bool regular = false;
+  bool through_proc = false;  // reached through a link in /proc: written in place
   mode_t permissions = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
 };
 
 std::string directory_of(const std::string& path) {
@@ -53,6 +58,24 @@ std::optional<std::string> read_link(const std::string& link) {
   return target;
 }
 
+// Links in /proc (/proc/self/fd/N, and /dev/stdout, which leads there) are
+// not names of files: their text describes what an open file is ("pipe:[7]",
+// "/memfd:x (deleted)", a deleted file's former name), and only opening the
+// link itself reaches that file.
+bool is_proc_link(const std::string& link) {
+  struct statfs filesystem {};
+  return ::statfs(directory_of(link).c_str(), &filesystem) == 0 &&
+         filesystem.f_type == PROC_SUPER_MAGIC;
+}
+
+void note_file(const struct stat& status, Target& target) {
+  target.exists = true;
+  target.regular = S_ISREG(status.st_mode);
+  target.permissions = status.st_mode & 07777;
+  target.owner = status.st_uid;
+  target.group = status.st_gid;
+}
+
 // Follows symlinks to the file that will be replaced and notes what it is.
 std::optional<FileFailure> resolve_target(const std::string& path, Target& target) {
   if (path.empty()) return create_failure(os_error_detail(ENOENT));
@@ -65,6 +88,14 @@ std::optional<FileFailure> resolve_target(const std::string& path, Target& targe
       if (target.path.ends_with('/')) return create_failure(os_error_detail(EISDIR));
       return std::nullopt;
     }
+    if (S_ISLNK(status.st_mode) && is_proc_link(target.path)) {
+      // What opening the link reaches, as the system resolves it.
+      if (::stat(target.path.c_str(), &status) != 0) return create_failure(os_error_detail(errno));
+      if (S_ISDIR(status.st_mode)) return create_failure(os_error_detail(EISDIR));
+      note_file(status, target);
+      target.through_proc = true;
+      return std::nullopt;
+    }
     if (S_ISLNK(status.st_mode)) {
       const auto link = read_link(target.path);
       if (!link) return create_failure(os_error_detail(errno));
@@ -72,9 +103,7 @@ std::optional<FileFailure> resolve_target(const std::string& path, Target& targe
       continue;
     }
     if (S_ISDIR(status.st_mode)) return create_failure(os_error_detail(EISDIR));
-    target.exists = true;
-    target.regular = S_ISREG(status.st_mode);
-    target.permissions = status.st_mode & 07777;
+    note_file(status, target);
     return std::nullopt;
   }
   return create_failure(os_error_detail(ELOOP));
@@ -86,9 +115,11 @@ class TempFile {
   TempFile() = default;
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
+  ~TempFile() { remove(); }
+  void remove() {
     fd.reset();
     if (!path.empty()) ::unlink(path.c_str());
+    path.clear();
   }
   void committed() { path.clear(); }
 
@@ -130,13 +161,80 @@ std::optional<FileFailure> sync_directory(const std::string& directory) {
   return std::nullopt;
 }
 
-std::optional<FileFailure> write_in_place(const std::string& path,
-                                          std::span<const std::uint8_t> bytes) {
+// A device, FIFO or socket: opened for writing as it is, and written.
+std::optional<FileFailure> write_to_special(const std::string& path,
+                                            std::span<const std::uint8_t> bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
   if (auto detail = write_all(fd.get(), bytes)) return write_failure(std::move(*detail));
   return std::nullopt;
 }
+
+// Makes sure the file has room for `size` bytes from its start before any of
+// its bytes change; errno on failure, else 0. The file keeps its length and
+// contents. A file system that cannot reserve space is written all the same.
+int reserve_space(int fd, std::size_t size) {
+  if (size == 0) return 0;
+  const auto length = static_cast<off_t>(size);
+  int result = 0;
+  do {
+    result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return 0;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+  // Without a reservation beyond the end, the C library's fallback makes the
+  // file long enough, writing zeros only where nothing is stored yet; a
+  // failure cuts it back (were that to fail, the old snapshot still comes
+  // first, and bytes after a snapshot are ignored).
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return errno;
+  const int error = ::posix_fallocate(fd, 0, length);
+  if (error == 0 || error == EOPNOTSUPP || error == EINVAL || error == ENODEV) return 0;
+  [[maybe_unused]] const int cut_back = ::ftruncate(fd, status.st_size);
+  return error;
+}
+
+// A regular file overwritten where it is, when it cannot be replaced: the
+// space for the new contents is reserved first, so that a full disk fails
+// the save with the old contents intact; then the file is overwritten from
+// its start, cut to the new length and synced.
+std::optional<FileFailure> write_over(const std::string& path,
+                                      std::span<const std::uint8_t> bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd.valid()) return create_failure(os_error_detail(errno));
+  if (const int error = reserve_space(fd.get(), bytes.size()); error != 0) {
+    return write_failure(os_error_detail(error));
+  }
+  if (auto detail = write_all(fd.get(), bytes)) return write_failure(std::move(*detail));
+  if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
+    return write_failure(os_error_detail(errno));
+  }
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) return write_failure(os_error_detail(errno));
+  if (const int error = fd.close(); error != 0) return write_failure(os_error_detail(error));
+  return std::nullopt;
+}
+
+std::optional<FileFailure> write_in_place(const Target& target,
+                                          std::span<const std::uint8_t> bytes) {
+  return target.regular ? write_over(target.path, bytes) : write_to_special(target.path, bytes);
+}
+
+// The temporary file gets the target's owner and group where this process
+// may give them (else the group alone, else neither), then its permission
+// bits (after the owner: changing it may clear set-id bits).
+std::optional<FileFailure> take_over_attributes(const Target& target, int fd) {
+  if (::fchown(fd, target.owner, target.group) != 0) {
+    [[maybe_unused]] const int group_only = ::fchown(fd, static_cast<uid_t>(-1), target.group);
+  }
+  // The creation mode passed the umask; an existing file's bits are kept whole.
+  if (::fchmod(fd, target.permissions) != 0) return write_failure(os_error_detail(errno));
+  return std::nullopt;
+}
+
+// Errors of rename that refuse this way of replacing the file, not the
+// writing itself: the target is a mount point (a bind-mounted file), or a
+// sticky directory keeps another user's file from being replaced.
+bool rename_refused(int error) { return error == EBUSY || error == EPERM || error == EXDEV; }
 
 // An existing file that the caller may not write must refuse the save, as
 // opening it for writing would; replacing it through the directory would
@@ -155,18 +253,20 @@ std::optional<FileFailure> write_through_temp(const Target& target,
   TempFile temp;
   if (const int error = create_temp(target, temp); error != 0) {
     const bool directory_refuses = error == EACCES || error == EPERM;
-    if (directory_refuses && target.exists) return write_in_place(target.path, bytes);
+    if (directory_refuses && target.exists) return write_over(target.path, bytes);
     return create_failure(os_error_detail(error));
   }
-  // The creation mode passed the umask; an existing file's bits are kept whole.
-  if (target.exists && ::fchmod(temp.fd.get(), target.permissions) != 0) {
-    return write_failure(os_error_detail(errno));
+  if (target.exists) {
+    if (auto failure = take_over_attributes(target, temp.fd.get())) return failure;
   }
   if (auto detail = write_all(temp.fd.get(), bytes)) return write_failure(std::move(*detail));
   if (::fsync(temp.fd.get()) != 0) return write_failure(os_error_detail(errno));
   if (const int error = temp.fd.close(); error != 0) return write_failure(os_error_detail(error));
   if (::rename(temp.path.c_str(), target.path.c_str()) != 0) {
-    return write_failure(os_error_detail(errno));
+    const int error = errno;
+    if (!target.exists || !rename_refused(error)) return write_failure(os_error_detail(error));
+    temp.remove();  // its space may be what the file needs
+    return write_over(target.path, bytes);
   }
   temp.committed();
   return sync_directory(directory_of(target.path));
@@ -195,7 +295,9 @@ std::optional<FileFailure> replace_file_contents(const std::string& path,
   if (path.find('\0') != std::string::npos) return create_failure(kNulInPathDetail);
   Target target;
   if (auto failure = resolve_target(path, target)) return failure;
-  if (target.exists && !target.regular) return write_in_place(target.path, bytes);
+  if (target.exists && (!target.regular || target.through_proc)) {
+    return write_in_place(target, bytes);
+  }
   return write_through_temp(target, bytes);
 }
 

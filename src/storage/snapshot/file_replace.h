@@ -1,28 +1,40 @@
-// Crash-safe replacement of a file's whole contents.
+// Replacement of a file's whole contents, crash-safe wherever the file can
+// be replaced through its directory.
 //
-// A regular file (or a path that does not exist yet) is never truncated in
-// place: the bytes go to a fresh temporary file in the same directory
-// (".<name>.tmp-<pid>-<random>", created exclusively), which is synced,
-// renamed over the target, and the directory is synced. A crash, kill or
-// full disk at any moment leaves either the old or the new contents under
-// the target name, never a mixture or an empty file. On any failure the
-// temporary file is removed (a killed process may leave one behind; the
+// A regular file (or a path that does not exist yet) is normally not
+// truncated in place: the bytes go to a fresh temporary file in the same
+// directory (".<name>.tmp-<pid>-<random>", created exclusively), which is
+// synced, renamed over the target, and the directory is synced. A crash,
+// kill or full disk at any moment leaves either the old or the new contents
+// under the target name, never a mixture or an empty file. On any failure
+// the temporary file is removed (a killed process may leave one behind; the
 // target is intact all the same).
 //
 //   new file        mode 0666 under the process's umask
-//   existing file   keeps its permission bits
+//   existing file   keeps its permission bits, and its owner and group where
+//                   the process may set them (else its group where it may)
 //   symlink         the file it points to is replaced; the link stays
+//   link in /proc   (/proc/self/fd/N, /dev/stdout) written in place, as
+//                   opening the path reaches it: such a link's text describes
+//                   an open file ("pipe:[7]", "/x (deleted)"), it is no path
 //   directory       fails at creation with EISDIR, nothing is created
 //   FIFO, device    written in place (open for writing, create, truncate),
 //                   since such a file cannot be renamed over
-//   directory that refuses new entries (EACCES/EPERM) while the target is
-//                   a writable regular file: written in place, as the only
-//                   way the write can succeed
+//
+// In-place writes of an existing regular file, not crash-safe: where the
+// directory refuses new entries (EACCES/EPERM), and where the rename is
+// refused (EBUSY: the file is a mount point, as a bind-mounted file is;
+// EPERM: another user's file in a sticky directory; EXDEV). The file is
+// opened without truncation, the space for the new contents is reserved
+// before any byte changes (fallocate; a file system that cannot reserve is
+// written all the same), then it is overwritten from the start, cut to the
+// new length and synced. A full disk thus fails the save with the old
+// contents intact; a crash or kill midway leaves a mixture.
 //
 // A failure is reported with the stage it happened at: creating (the path
 // can't be opened or a temporary file can't be created: nothing was touched)
 // or writing (write, sync, close or rename failed: the target still holds
-// its previous contents, except for in-place writes).
+// its previous contents, except after an in-place write began).
 #pragma once
 
 #include <cstdint>

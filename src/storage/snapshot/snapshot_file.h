@@ -5,8 +5,10 @@
 // or a fixed one (a NUL byte in the path, a write that took zero bytes,
 // running out of memory for the file's contents).
 //
-// Saving replaces the file crash-safely (see file_replace.h): whatever
-// happens, the path holds either the previous snapshot or the new one.
+// Saving replaces the file crash-safely where it can be replaced through
+// its directory (see file_replace.h): whatever happens, the path holds
+// either the previous snapshot or the new one. Elsewhere it is written in
+// place, with its space reserved first.
 #pragma once
 
 #include <cstdint>
