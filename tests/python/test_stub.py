@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -19,13 +20,15 @@ import pytest
 import tavrik
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "tavrik.pyi"
-INSTALLED_STUB = Path(tavrik.__file__).resolve().parent / "tavrik-stubs" / "__init__.pyi"
+MODULE_DIR = Path(tavrik.__file__).resolve().parent
+INSTALLED = MODULE_DIR in {Path(sysconfig.get_path(key)).resolve() for key in ("platlib", "purelib")}
+INSTALLED_STUB = MODULE_DIR / "tavrik-stubs" / "__init__.pyi"
 USER_CODE = Path(__file__).resolve().parent / "typing_user_code"
 
 
 def stub_folder(tmp_path):
     """A folder to put on the checkers' stub path, or None when tavrik is installed."""
-    if INSTALLED_STUB.exists():
+    if INSTALLED:
         return None
     folder = tmp_path / "typings"
     folder.mkdir()
@@ -122,8 +125,9 @@ def test_every_parameter_and_result_is_annotated():
 
 
 def test_an_installed_stub_is_the_source_stub():
-    if not INSTALLED_STUB.exists():
+    if not INSTALLED:
         pytest.skip("tavrik is not installed: run from a build folder")
+    assert not (MODULE_DIR / "py.typed").exists(), "a py.typed at the top of site-packages"
     assert INSTALLED_STUB.read_text(encoding="utf-8") == STUB.read_text(encoding="utf-8")
 
 
@@ -132,7 +136,7 @@ def test_stubtest_accepts_the_stub(tmp_path):
     # stubtest imports the module, so the directory holding the built module
     # goes on its path; the stub is the installed one or comes through MYPYPATH.
     folder = stub_folder(tmp_path)
-    module_dir = str(Path(tavrik.__file__).resolve().parent)
+    module_dir = str(MODULE_DIR)
     env = dict(os.environ)
     if folder is not None:
         env["MYPYPATH"] = str(folder)
