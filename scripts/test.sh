@@ -65,7 +65,8 @@ stage_examples() {
   fi
   echo "== Demo and examples"
   (cd examples && PYTHONPATH="$root/build/py3.11" "$python311" demo.py)
-  bash scripts/examples.sh build/py3.11 "$python311"
+  echo "== demo passed" | tee -a "$log"
+  bash scripts/examples.sh build/py3.11 "$python311" | tee -a "$log"
 }
 
 stage_sanitize() {
@@ -100,5 +101,7 @@ done
 # (A stage choice may leave one kind of runner out: no match counts 0.)
 ctest_count="$({ grep -hoE '100% tests passed out of [0-9]+' "$log" || true; } | awk '{s += $NF} END {print s + 0}')"
 pytest_count="$({ grep -hoE '^[0-9]+ passed' "$log" || true; } | awk '{s += $1} END {print s + 0}')"
+example_count="$({ grep -hoE '^== (demo|all [0-9]+ examples) passed' "$log" || true; } |
+  awk '{s += ($2 == "demo") ? 1 : $3} END {print s + 0}')"
 echo "stages run: ${stages[*]}"
-echo "total: $((ctest_count + pytest_count)) passed, 0 failed"
+echo "total: $((ctest_count + pytest_count + example_count)) passed, 0 failed"
