@@ -1,6 +1,11 @@
-"""A short tour of tavrik: create a store, upsert, search, save and load."""
+"""A short tour of tavrik: create a store, upsert, search, save and load.
+
+Exits with status 1 when one of its checks fails: the loaded copy must
+answer as the saved store did, and an unknown metric must be refused.
+"""
 import os
 import random
+import sys
 import tempfile
 import time
 
@@ -10,6 +15,7 @@ import tavrik
 def main():
     rng = random.Random(7)
     dims = 64
+    failures = []
     store = tavrik.VectorStorage()
 
     print("Upserting 2,000 points of dimension", dims, "...")
@@ -39,12 +45,19 @@ def main():
         copy.load(path)
         same = copy.search(query, 3, "cosine") == store.search(query, 3, "cosine")
         print("Loaded copy answers the same:", same)
+        if not same:
+            failures.append("the loaded copy answers differently")
 
     try:
         store.search(query, 3, "manhattan")
+        failures.append("an unknown metric was accepted")
     except ValueError as error:
         print("Unsupported metric:", error)
 
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
+
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

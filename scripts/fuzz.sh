@@ -13,7 +13,7 @@ seconds="${1:-60}"
 
 # The real interpreter, not a launcher script: the fuzzer embeds it.
 python="$("$(find_python 3.11)" -c 'import sys; print(sys.executable)')"
-CXX=clang++ cmake -S . -B build/fuzz -DTAVRIK_BUILD_FUZZ=ON -DTAVRIK_BUILD_MODULE=OFF \
+CXX=clang++ cmake -S . -B build/fuzz -DTAVRIK_BUILD_FUZZ=ON -DTAVRIK_WERROR=ON -DTAVRIK_BUILD_MODULE=OFF \
   -DTAVRIK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build/fuzz -j"$(nproc)" --target snapshot_decode_fuzz argument_conversion_fuzz

