@@ -115,7 +115,10 @@ void WireWriter::put_string(std::string_view text) {
 }
 
 bool WireReader::fail(WireError error) {
-  if (error_ == WireError::kNone) error_ = error;
+  if (error_ == WireError::kNone) {
+    error_ = error;
+    error_offset_ = value_start_;
+  }
   return false;
 }
 
@@ -141,6 +144,7 @@ bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word&
 }
 
 bool WireReader::varint(std::uint64_t& out) {
+  value_start_ = position_;
   return leb128(kVarint64MaxBytes, kVarint64LastByteMax, out);
 }
 
@@ -152,6 +156,7 @@ bool WireReader::zigzag(std::int64_t& out) {
 }
 
 bool WireReader::f32(float& out) {
+  value_start_ = position_;
   const std::uint8_t* start = nullptr;
   if (!take(sizeof out, start)) return false;
   out = std::bit_cast<float>(read_little_endian<std::uint32_t>(start));
@@ -160,6 +165,7 @@ bool WireReader::f32(float& out) {
 
 bool WireReader::f32_run(std::size_t count, float* out) {
   if (error_ != WireError::kNone) return false;
+  value_start_ = position_;
   // Read float by float, the input would run out before the last one.
   if (count > remaining() / sizeof(float)) return fail(WireError::kEndOfBuffer);
   const std::uint8_t* start = nullptr;
@@ -175,6 +181,7 @@ bool WireReader::f32_run(std::size_t count, float* out) {
 }
 
 bool WireReader::f64(double& out) {
+  value_start_ = position_;
   const std::uint8_t* start = nullptr;
   if (!take(sizeof out, start)) return false;
   out = std::bit_cast<double>(read_little_endian<std::uint64_t>(start));
@@ -183,7 +190,7 @@ bool WireReader::f64(double& out) {
 
 bool WireReader::string(std::string& out) {
   std::uint64_t length = 0;
-  if (!varint(length)) return false;
+  if (!varint(length)) return false;  // the string starts at its length
   if (length > remaining()) return fail(WireError::kEndOfBuffer);
   const std::uint8_t* start = nullptr;
   if (!take(static_cast<std::size_t>(length), start)) return false;
@@ -194,6 +201,7 @@ bool WireReader::string(std::string& out) {
 }
 
 bool WireReader::option_marker(bool& present) {
+  value_start_ = position_;
   const std::uint8_t* byte = nullptr;
   if (!take(1, byte)) return false;
   if (*byte > 1) return fail(WireError::kBadOptionMarker);
@@ -202,6 +210,7 @@ bool WireReader::option_marker(bool& present) {
 }
 
 bool WireReader::discriminant(std::uint32_t largest, std::uint32_t& out) {
+  value_start_ = position_;
   if (!leb128(kVarint32MaxBytes, kVarint32LastByteMax, out)) return false;
   return out <= largest || fail(WireError::kBadDiscriminant);
 }

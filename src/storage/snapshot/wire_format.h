@@ -11,8 +11,9 @@
 //   option marker     one byte, 0x00 absent or 0x01 present.
 //   discriminant      32-bit varint of at most 5 bytes (fifth byte <= 0x0F).
 //
-// The reader stops at its first error and keeps it; every later read fails
-// with that same error. Errors are reported by one of five fixed messages.
+// The reader stops at its first error and keeps it, with the offset of the
+// first byte of the value it could not read; every later read fails with
+// that same error. Errors are reported by one of five fixed messages.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +77,8 @@ class WireReader {
   // Bytes not yet read.
   std::size_t remaining() const { return bytes_.size() - position_; }
   WireError error() const { return error_; }
+  // Where the value that failed starts (0 while there is no error).
+  std::size_t error_offset() const { return error_offset_; }
 
  private:
   bool fail(WireError error);
@@ -87,7 +90,9 @@ class WireReader {
 
   std::span<const std::uint8_t> bytes_;
   std::size_t position_ = 0;
+  std::size_t value_start_ = 0;  // where the value being read starts
   WireError error_ = WireError::kNone;
+  std::size_t error_offset_ = 0;
 };
 
 }  // namespace tavrik
