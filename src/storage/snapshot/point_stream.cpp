@@ -13,19 +13,21 @@ Status PointStream::open(const std::string& path) {
     last_entry_.reserve(reservable_table_entries(count, check.remaining(),
                                                  sizeof(IdMap<std::uint64_t>::value_type)));
   }
+  Point point;
   for (std::uint64_t i = 0; decoded && i < count; ++i) {
     std::uint64_t key = 0;
-    Point point;
     decoded = check.read_point(arena_, key, point);
     arena_.give_back(point.vector);
     if (decoded) last_entry_.insert_or_assign(key, i);
   }
   IndexHeader header;
   decoded = decoded && check.read_index_header(header);
-  HNSWNode node;
+  std::vector<std::uint64_t> ids;
   for (std::uint64_t i = 0; decoded && i < header.node_count; ++i) {
     std::uint64_t key = 0;
-    decoded = check.read_node(key, node);
+    std::uint64_t id = 0;
+    std::size_t counts[MAX_LAYERS] = {};
+    decoded = check.read_node_lists(key, id, counts, ids);
   }
   if (!decoded) {
     return Status::error(std::string(kDecodeFailed) + std::string(check.error_message()));
@@ -38,7 +40,6 @@ Status PointStream::open(const std::string& path) {
 bool PointStream::next(std::uint64_t& key, Point& point) {
   while (reader_ && ordinal_ < count_) {
     arena_.give_back(point.vector);
-    point = Point{};
     // The whole table decoded when the stream opened, so this read succeeds.
     reader_->read_point(arena_, key, point);
     if (last_entry_.at(key) == ordinal_++) return true;

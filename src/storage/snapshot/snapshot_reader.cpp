@@ -1,6 +1,7 @@
 #include "storage/snapshot/snapshot_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <utility>
 #include <variant>
@@ -55,6 +56,7 @@ bool decode_payload_value(WireReader& in, PayloadValue& out) {
 bool decode_payload(WireReader& in, Payload& payload) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
+  payload.clear();
   payload.reserve(reservable<Payload::value_type>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
     std::string key;
@@ -112,13 +114,17 @@ std::size_t reservable_table_entries(std::uint64_t count, std::size_t remaining,
 }
 
 bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, Point& point) {
+  point.cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
   if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
     return false;
   }
   bool has_payload = false;
   if (!in_.option_marker(has_payload)) return false;
-  if (!has_payload) return true;
-  return decode_payload(in_, point.payload.emplace());
+  if (!has_payload) {
+    point.payload.reset();
+    return true;
+  }
+  return decode_payload(in_, point.payload ? *point.payload : point.payload.emplace());
 }
 
 bool SnapshotReader::read_index_header(IndexHeader& header) {
@@ -133,15 +139,22 @@ bool SnapshotReader::read_index_header(IndexHeader& header) {
   return in_.varint(header.max_level) && in_.varint(header.node_count);
 }
 
+bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
+                                     std::size_t (&counts)[MAX_LAYERS],
+                                     std::vector<std::uint64_t>& ids) {
+  if (!in_.varint(key) || !in_.varint(id)) return false;
+  ids.clear();
+  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
+    if (!decode_id_list(in_, ids, counts[k])) return false;
+  }
+  return true;
+}
+
 // All sixteen lists are read into the scratch ids, and the node's block is
 // then built in one allocation.
 bool SnapshotReader::read_node(std::uint64_t& key, HNSWNode& node) {
-  if (!in_.varint(key) || !in_.varint(node.id)) return false;
-  ids_.clear();
   std::size_t counts[MAX_LAYERS] = {};
-  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
-    if (!decode_id_list(in_, ids_, counts[k])) return false;
-  }
+  if (!read_node_lists(key, node.id, counts, ids_)) return false;
   node.neighbors.assign_all(counts, ids_);
   return true;
 }

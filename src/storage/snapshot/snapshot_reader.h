@@ -60,13 +60,21 @@ class SnapshotReader {
   bool read_count(std::uint64_t& count) { return in_.varint(count); }
 
   // One point entry: its key, then the point, whose vector goes into a
-  // block of `arena`. The squared norm is left unknown.
+  // new block of `arena` (give the old one back first to have it reused).
+  // Every field of `point` is replaced, the squared norm by the unknown
+  // pattern; a payload map it already holds is emptied and refilled rather
+  // than made anew.
   bool read_point(VectorArena& arena, std::uint64_t& key, Point& point);
 
   bool read_index_header(IndexHeader& header);
 
   // One node entry: its key, then the node.
   bool read_node(std::uint64_t& key, HNSWNode& node);
+
+  // The same entry as its lists alone: layer k's ids are the next counts[k]
+  // of `ids` (which is replaced).
+  bool read_node_lists(std::uint64_t& key, std::uint64_t& id, std::size_t (&counts)[MAX_LAYERS],
+                       std::vector<std::uint64_t>& ids);
 
   // Bytes read so far; after the last node, where ignored bytes start.
   std::size_t offset() const { return size_ - in_.remaining(); }

@@ -24,9 +24,15 @@ struct PointRecord {
   std::uint32_t shape = 0;
 };
 
-struct NodeEntry {
-  std::size_t offset = 0;
-  HNSWNode node;
+// How many links are looked up ahead of the one being settled: each
+// lookup's table entries are requested when the link is queued.
+constexpr std::size_t kLinksAhead = 16;
+
+struct Link {
+  std::uint64_t id = 0;
+  std::uint64_t node = 0;
+  std::size_t offset = 0;  // the node entry's
+  std::size_t layer = 0;
 };
 
 // Texts handed out as small numbers, each with a count of the points using it.
@@ -110,7 +116,7 @@ class Summarizer {
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::size_t offset = in_.offset();
       std::uint64_t key = 0;
-      Point point;
+      Point& point = point_;
       if (!in_.read_point(arena_, key, point)) return false;
       if (point.id != key) {
         warn(offset, "point under key " + text(key) + " holds the id " + text(point.id));
@@ -134,25 +140,35 @@ class Summarizer {
     return true;
   }
 
+  // Each node goes into links_ as [key][offset][layers][count of each
+  // layer][ids of layer 0, then 1, ...], up to its highest non-empty layer;
+  // node_start_ knows where the entry that load keeps begins.
   bool read_graph() {
     graph_offset_ = in_.offset();
     if (!in_.read_index_header(out_.graph)) return false;
-    nodes_.reserve(reservable_table_entries(out_.graph.node_count, in_.remaining(),
-                                            sizeof(IdMap<NodeEntry>::value_type)));
+    node_start_.reserve(reservable_table_entries(out_.graph.node_count, in_.remaining(),
+                                                 sizeof(IdMap<std::size_t>::value_type)));
+    std::vector<std::uint64_t> ids;
     for (std::uint64_t i = 0; i < out_.graph.node_count; ++i) {
       const std::size_t offset = in_.offset();
       std::uint64_t key = 0;
-      HNSWNode node;
-      if (!in_.read_node(key, node)) return false;
-      if (node.id != key) {
-        warn(offset, "node under key " + text(key) + " holds the id " + text(node.id));
-      }
-      if (NodeEntry* earlier = nodes_.lookup(key)) {
+      std::uint64_t id = 0;
+      std::size_t counts[MAX_LAYERS] = {};
+      if (!in_.read_node_lists(key, id, counts, ids)) return false;
+      if (id != key) warn(offset, "node under key " + text(key) + " holds the id " + text(id));
+      const std::size_t start = links_.size();
+      if (std::size_t* earlier = node_start_.lookup(key)) {
         warn(offset, "node key " + text(key) + " occurs again; load keeps this later entry");
-        *earlier = NodeEntry{offset, std::move(node)};
+        superseded_.emplace(*earlier, 0);
+        *earlier = start;
       } else {
-        nodes_.emplace(key, NodeEntry{offset, std::move(node)});
+        node_start_.emplace(key, start);
       }
+      std::size_t layers = MAX_LAYERS;
+      while (layers > 0 && counts[layers - 1] == 0) --layers;
+      links_.insert(links_.end(), {key, offset, layers});
+      links_.insert(links_.end(), counts, counts + layers);
+      links_.insert(links_.end(), ids.begin(), ids.end());
     }
     return true;
   }
@@ -181,58 +197,88 @@ class Summarizer {
 
   void check_graph() {
     const IndexHeader& graph = out_.graph;
-    out_.nodes = nodes_.size();
-    if (!graph.entry_point && !nodes_.empty()) {
-      warn(graph_offset_, "the graph has " + text(nodes_.size()) +
+    out_.nodes = node_start_.size();
+    if (!graph.entry_point && out_.nodes > 0) {
+      warn(graph_offset_, "the graph has " + text(out_.nodes) +
                               " nodes but no entry point, so every search scans all points");
     }
-    if (graph.entry_point && nodes_.lookup(*graph.entry_point) == nullptr) {
+    if (graph.entry_point && node_start_.lookup(*graph.entry_point) == nullptr) {
       warn(graph_offset_, "the entry point " + text(*graph.entry_point) + " has no node");
     }
     if (graph.max_level >= MAX_LAYERS) {
       warn(graph_offset_, "the top layer " + text(graph.max_level) + " is above the highest layer " +
                               text(MAX_LAYERS - 1));
     }
-    IdMap<char> without_point;
-    IdMap<char> without_node;
-    for (const auto& [key, entry] : nodes_) {
-      std::size_t highest = 0;
-      bool linked = false;
-      for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-        const auto links = entry.node.neighbors[layer];
-        out_.links_per_layer[layer] += links.size();
-        if (links.empty()) continue;
-        highest = layer;
-        linked = true;
-        for (const std::uint64_t id : links) {
-          const bool no_point = records_.lookup(id) == nullptr;
-          const bool no_node = nodes_.lookup(id) == nullptr;
-          if (no_point) without_point.emplace(id, 0);
-          if (no_node) without_node.emplace(id, 0);
-          if (!no_point && !no_node) continue;
-          const char* missing = no_point && no_node ? "no point and no node"
-                                : no_point          ? "no point"
-                                                    : "no node";
-          warn(entry.offset, "node " + text(key) + " links on layer " + text(layer) + " to " +
-                                 text(id) + ", which has " + missing);
-        }
-      }
-      if (linked && highest > graph.max_level) {
-        warn(entry.offset, "node " + text(key) + " has links on layer " + text(highest) +
-                               ", above the top layer " + text(graph.max_level));
-      }
-    }
-    for (const auto& [id, unused] : without_point) out_.linked_without_point.push_back(id);
-    for (const auto& [id, unused] : without_node) out_.linked_without_node.push_back(id);
+    check_links();
+    for (const auto& [id, unused] : without_point_) out_.linked_without_point.push_back(id);
+    for (const auto& [id, unused] : without_node_) out_.linked_without_node.push_back(id);
     std::sort(out_.linked_without_point.begin(), out_.linked_without_point.end());
     std::sort(out_.linked_without_node.begin(), out_.linked_without_node.end());
+  }
+
+  // Every link of the nodes load keeps, in file order, looked up in both
+  // tables kLinksAhead links after its entries were requested.
+  void check_links() {
+    std::vector<SnapshotFinding> above;
+    std::array<Link, kLinksAhead> queue;
+    std::size_t queued = 0;
+    std::size_t at = 0;
+    while (at < links_.size()) {
+      const std::uint64_t key = links_[at];
+      const auto offset = static_cast<std::size_t>(links_[at + 1]);
+      const auto layers = static_cast<std::size_t>(links_[at + 2]);
+      const bool kept = superseded_.empty() || superseded_.lookup(at) == nullptr;
+      std::size_t next = at + 3 + layers;
+      for (std::size_t layer = 0; layer < layers; ++layer) {
+        const auto count = static_cast<std::size_t>(links_[at + 3 + layer]);
+        const std::size_t first = next;
+        next += count;
+        if (!kept) continue;
+        out_.links_per_layer[layer] += count;
+        for (std::size_t i = first; i < next; ++i) {
+          Link& link = queue[queued++ % kLinksAhead];
+          if (queued > kLinksAhead) settle(link);
+          link = Link{links_[i], key, offset, layer};
+          records_.prefetch(link.id);
+          node_start_.prefetch(link.id);
+        }
+      }
+      if (kept && layers > 0 && layers - 1 > out_.graph.max_level) {
+        above.push_back({false, offset, "node " + text(key) + " has links on layer " +
+                                            text(layers - 1) + ", above the top layer " +
+                                            text(out_.graph.max_level)});
+      }
+      at = next;
+    }
+    for (std::size_t i = queued > kLinksAhead ? queued - kLinksAhead : 0; i < queued; ++i) {
+      settle(queue[i % kLinksAhead]);
+    }
+    out_.findings.insert(out_.findings.end(), above.begin(), above.end());
+  }
+
+  void settle(const Link& link) {
+    const bool no_point = records_.lookup(link.id) == nullptr;
+    const bool no_node = node_start_.lookup(link.id) == nullptr;
+    if (!no_point && !no_node) return;
+    if (no_point) without_point_.emplace(link.id, 0);
+    if (no_node) without_node_.emplace(link.id, 0);
+    const char* missing = no_point && no_node ? "no point and no node"
+                          : no_point          ? "no point"
+                                              : "no node";
+    warn(link.offset, "node " + text(link.node) + " links on layer " + text(link.layer) + " to " +
+                          text(link.id) + ", which has " + missing);
   }
 
   SnapshotReader in_;
   SnapshotSummary& out_;
   VectorArena arena_;
+  Point point_;  // the point being read; declared after the arena that lends its vector
   IdMap<PointRecord> records_;
-  IdMap<NodeEntry> nodes_;
+  IdMap<std::size_t> node_start_;  // node key -> where its kept entry starts in links_
+  IdMap<char> superseded_;         // starts of node entries a later one replaced
+  std::vector<std::uint64_t> links_;
+  IdMap<char> without_point_;
+  IdMap<char> without_node_;
   Interned tenants_;
   Interned shapes_;
   std::vector<std::pair<std::string_view, std::size_t>> entries_;
