@@ -236,6 +236,14 @@ def test_file_errors_are_loads(tmp_path, call):
         call(b"bytes.bin")
 
 
+@pytest.mark.parametrize("ids, error", [([-1], OverflowError), ([2**64], OverflowError), (["1"], TypeError)])
+def test_ids_must_be_point_ids(tmp_path, ids, error):
+    path = saved(store_of(POINTS), tmp_path)
+    with pytest.raises(error) as caught:
+        tavrik_snapshot.points(path, ids)
+    assert caught.value.__notes__ == ["while processing 'ids'"]
+
+
 def hand_made(case):
     """A hand-made snapshot and the findings check must report."""
     if case == "missing links":

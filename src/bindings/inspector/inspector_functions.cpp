@@ -40,7 +40,7 @@ PyObject* run(const Signature& signature, PyObject* const* args, Py_ssize_t narg
 
 PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return run<1>(kSummarize, args, nargsf, kwnames, [](auto& bound) {
-    const std::string path = convert_text(bound[0]);
+    const std::string path = convert_path(bound[0]);
     SnapshotSummary summary;
     if (Status read = summarize_snapshot_file(path, summary); !read.is_ok()) {
       raise(PyExc_OSError, read.message());

@@ -111,10 +111,26 @@ OwnedRef point_tuple(std::uint64_t key, const Point& point, bool raw) {
 
 }  // namespace
 
+std::string convert_path(PyObject* path) {
+  try {
+    return convert_text(path);
+  } catch (const PythonError&) {
+    add_parameter_note("path");
+    throw;
+  }
+}
+
 PyObject* open_point_cursor(PyObject* path, PyObject* ids) {
-  const std::string text = convert_text(path);
+  const std::string text = convert_path(path);
   auto cursor = std::make_unique<PointCursor>();
-  if (ids != Py_None) cursor->wanted = wanted_ids(ids);
+  if (ids != Py_None) {
+    try {
+      cursor->wanted = wanted_ids(ids);
+    } catch (const PythonError&) {
+      add_parameter_note("ids");
+      throw;
+    }
+  }
   if (Status opened = cursor->stream.open(text); !opened.is_ok()) {
     raise(PyExc_OSError, opened.message());
   }

@@ -11,11 +11,16 @@
 #include "bindings/compat/python_compat.h"
 
 #include <cstddef>
+#include <string>
 
 namespace tavrik::bindings {
 
+// A path argument (a str) as UTF-8; a failure carries the note for 'path'.
+std::string convert_path(PyObject* path);
+
 // Opens the snapshot at `path` (load's OSError texts on failure), keeping
-// only the keys in `ids` unless it is None (each an int in [0, 2^64)).
+// only the keys in `ids` unless it is None (each an int in [0, 2^64); a
+// failure carries the note for 'ids').
 PyObject* open_point_cursor(PyObject* path, PyObject* ids);
 
 // Up to `count` further points as a list of tuples; an empty list at the
