@@ -1,14 +1,11 @@
 """tavrik_snapshot: info, points and check against files saved by the store,
 corrupted ones, hand-made graphs, and the command line."""
 import builtins
-import importlib.util
 import json
 import os
 import struct
 import subprocess
 import sys
-
-from pathlib import Path
 
 import pytest
 
@@ -348,15 +345,3 @@ def test_cli_info_and_dump(tmp_path):
     broken = run_cli("dump", path)
     assert broken.returncode == 1 and broken.stdout == "" and DECODE + END in broken.stderr
 
-
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-@pytest.mark.parametrize("command", [
-    ["mypy.stubtest", "tavrik_snapshot", "--mypy-config-file", os.devnull],
-    ["mypy", "--strict", "-p", "tavrik_snapshot", "--cache-dir", "cache"],
-])
-def test_the_package_type_checks(tmp_path, command):
-    package_dir = str(Path(tavrik_snapshot.__file__).resolve().parents[1])
-    env = dict(os.environ, MYPYPATH=package_dir,
-               PYTHONPATH=os.pathsep.join(filter(None, [package_dir, os.environ.get("PYTHONPATH")])))
-    completed = subprocess.run([sys.executable, "-m", *command], cwd=tmp_path, env=env, capture_output=True, text=True)
-    assert completed.returncode == 0, completed.stdout + completed.stderr

@@ -1,4 +1,5 @@
-"""The type stub src/tavrik.pyi agrees with the compiled module."""
+"""The type stub src/tavrik.pyi agrees with the compiled module, and the
+tavrik_snapshot package type-checks against its native module's stub."""
 import ast
 import importlib.util
 import inspect
@@ -119,4 +120,20 @@ def test_stubtest_accepts_the_stub(tmp_path):
         capture_output=True,
         text=True,
     )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+@pytest.mark.parametrize("command", [
+    ["mypy.stubtest", "tavrik_snapshot", "--mypy-config-file", os.devnull],
+    ["mypy", "--strict", "-p", "tavrik_snapshot", "--cache-dir", "cache"],
+])
+def test_the_snapshot_package_type_checks(tmp_path, command):
+    import tavrik_snapshot
+
+    package_dir = str(Path(tavrik_snapshot.__file__).resolve().parents[1])
+    env = dict(os.environ, MYPYPATH=package_dir)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_dir, env.get("PYTHONPATH")]))
+    completed = subprocess.run([sys.executable, "-m", *command], cwd=tmp_path, env=env,
+                               capture_output=True, text=True)
     assert completed.returncode == 0, completed.stdout + completed.stderr

@@ -1,6 +1,7 @@
 #include "bindings/inspector/inspector_functions.h"
 
 #include <array>
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -35,6 +36,9 @@ PyObject* run(const Signature& signature, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    PyErr_SetString(PyExc_RuntimeError, failure.what());
+    return nullptr;
   }
 }
 

@@ -42,7 +42,9 @@ bool PointStream::next(std::uint64_t& key, Point& point) {
     arena_.give_back(point.vector);
     // The whole table decoded when the stream opened, so this read succeeds.
     reader_->read_point(arena_, key, point);
-    if (last_entry_.at(key) == ordinal_++) return true;
+    const std::uint64_t ordinal = ordinal_++;
+    const std::uint64_t* last = last_entry_.lookup(key);  // every key is there
+    if (last != nullptr && *last == ordinal) return true;
   }
   return false;
 }
