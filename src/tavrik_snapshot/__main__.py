@@ -48,6 +48,7 @@ def _ids(ids: list[int]) -> str:
 
 def _write_info(figures: Info, out: TextIO) -> None:
     graph = figures["graph"]
+    entry = graph["entry_point"]
     layers = {layer: links for layer, links in enumerate(graph["links_per_layer"]) if links}
     kinds = {key: " ".join(f"{kind} {count}" for kind, count in by_kind.items())
              for key, by_kind in figures["payload_keys"].items()}
@@ -56,7 +57,7 @@ def _write_info(figures: Info, out: TextIO) -> None:
         f"vector lengths: {_counts(figures['vector_lengths'])}",
         f"tenants: {_counts(figures['tenants'])}",
         "payload keys: " + ("; ".join(f"{key} ({kind})" for key, kind in kinds.items()) or "none"),
-        f"graph: {graph['nodes']} nodes, entry point {graph['entry_point']}, top layer"
+        f"graph: {graph['nodes']} nodes, entry point {_ids([] if entry is None else [entry])}, top layer"
         f" {graph['max_level']}, m {graph['m']}, ef_construction {graph['ef_construction']},"
         f" ef_search {graph['ef_search']}",
         f"links per layer: {_counts(layers)}",
