@@ -26,7 +26,7 @@ __all__ = ["info", "points", "check", "Info", "GraphInfo", "Finding"]
 # all its points as Python objects at once.
 _BATCH = 256
 
-Path = Union[str, "os.PathLike[str]"]
+_Path = Union[str, "os.PathLike[str]"]
 
 
 class GraphInfo(TypedDict):
@@ -57,14 +57,15 @@ class Finding(TypedDict):
     message: str
 
 
-def _path(path: Path) -> str:
+def _path(path: _Path) -> str:
     text = os.fspath(path)
     if not isinstance(text, str):
-        raise TypeError(f"a snapshot path must be a str or an os.PathLike of str, not {type(text).__name__}")
+        raise TypeError(f"a snapshot path must be a str or an os.PathLike of str, "
+                        f"not {type(text).__name__}")
     return text
 
 
-def info(path: Path) -> Info:
+def info(path: _Path) -> Info:
     """Figures of the snapshot at ``path``, as ``load`` would restore it.
 
     ``points``: the point count; ``vector_lengths``: vector length -> points;
@@ -84,7 +85,7 @@ def info(path: Path) -> Info:
     return figures
 
 
-def check(path: Path) -> list[Finding]:
+def check(path: _Path) -> list[Finding]:
     """What ``load`` would reject in the snapshot at ``path``, and what loads
     but is suspect, as findings in file order.
 
@@ -102,7 +103,12 @@ def check(path: Path) -> list[Finding]:
     return findings
 
 
-def points(path: Path, ids: Iterable[int] | None = None) -> Iterator[tuple[int, Any, dict[str, Any] | None]]:
+# One point: its id, its vector (a numpy float32 array, or a list of floats
+# without numpy) and its payload.
+_Point = tuple[int, Any, Union[dict[str, Any], None]]
+
+
+def points(path: _Path, ids: Iterable[int] | None = None) -> Iterator[_Point]:
     """The points of the snapshot at ``path`` as ``(id, vector, payload)``,
     in file order, one at a time; only those whose id is in ``ids`` when given.
 
@@ -118,7 +124,7 @@ def points(path: Path, ids: Iterable[int] | None = None) -> Iterator[tuple[int, 
     return _stream(cursor)
 
 
-def _stream(cursor: object) -> Iterator[tuple[int, Any, dict[str, Any] | None]]:
+def _stream(cursor: object) -> Iterator[_Point]:
     try:
         import numpy
     except ImportError:

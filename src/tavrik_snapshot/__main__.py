@@ -57,8 +57,9 @@ def _write_info(figures: Info, out: TextIO) -> None:
         f"vector lengths: {_counts(figures['vector_lengths'])}",
         f"tenants: {_counts(figures['tenants'])}",
         "payload keys: " + ("; ".join(f"{key} ({kind})" for key, kind in kinds.items()) or "none"),
-        f"graph: {graph['nodes']} nodes, entry point {_ids([] if entry is None else [entry])}, top layer"
-        f" {graph['max_level']}, m {graph['m']}, ef_construction {graph['ef_construction']},"
+        f"graph: {graph['nodes']} nodes, entry point {_ids([] if entry is None else [entry])},"
+        f" top layer {graph['max_level']}, m {graph['m']},"
+        f" ef_construction {graph['ef_construction']},"
         f" ef_search {graph['ef_search']}",
         f"links per layer: {_counts(layers)}",
         f"linked ids without a point: {_ids(graph['linked_without_point'])}",

@@ -47,7 +47,8 @@ def varint(n):
 
 def point_entry(key, vector, point_id=None):
     floats = b"".join(struct.pack("<f", x) for x in vector)
-    return varint(key) + varint(key if point_id is None else point_id) + varint(len(vector)) + floats + b"\x00"
+    stored_id = key if point_id is None else point_id
+    return varint(key) + varint(stored_id) + varint(len(vector)) + floats + b"\x00"
 
 
 def node_entry(key, layers, node_id=None):
@@ -157,12 +158,15 @@ def test_info_of_a_saved_store(tmp_path):
     assert (graph["nodes"], graph["m"], graph["ef_construction"], graph["ef_search"]) == (605, 16, 64, 32)
     assert graph["entry_point"] in {0, 1, 2, 3, 2**64 - 1} | set(range(10, 610))
     assert 0 < graph["max_level"] <= 15 and len(graph["links_per_layer"]) == 16
-    assert graph["links_per_layer"][0] > 0 and graph["links_per_layer"][graph["max_level"] + 1:] == [0] * (15 - graph["max_level"])
+    links = graph["links_per_layer"]
+    assert links[0] > 0 and links[graph["max_level"] + 1:] == [0] * (15 - graph["max_level"])
     assert graph["linked_without_point"] == graph["linked_without_node"] == []
     assert tavrik_snapshot.check(path) == []
     copy = tavrik.VectorStorage()
     copy.load(str(path))
-    assert tavrik_snapshot.info(saved(copy, tmp_path, "copy.bin")) == dict(figures, file_bytes=figures["file_bytes"] - 6, trailing_bytes=0)
+    resaved = saved(copy, tmp_path, "copy.bin")
+    assert tavrik_snapshot.info(resaved) == dict(figures, file_bytes=figures["file_bytes"] - 6,
+                                                 trailing_bytes=0)
 
 
 def test_info_of_an_empty_store(tmp_path):
@@ -268,7 +272,8 @@ def hand_made(case):
         return data, [warning(graph, "the top layer 16 is above the highest layer 15")], {}
     if case == "no entry point":
         data, graph, _ = snapshot([point_entry(1, [1.0])], [node_entry(1, {})])
-        return data, [warning(graph, "the graph has 1 nodes but no entry point, so every search scans all points")], {}
+        message = "the graph has 1 nodes but no entry point, so every search scans all points"
+        return data, [warning(graph, message)], {}
     assert case == "duplicates"
     first, second = point_entry(1, [1.0, 2.0]), point_entry(1, [3.0], point_id=6)
     data, graph, at = snapshot([first, second], [node_entry(1, {0: [1]}), node_entry(1, {})], entry_point=1)

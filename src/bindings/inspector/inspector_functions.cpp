@@ -85,11 +85,14 @@ PyObject* next_points(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 PyMethodDef kInspectorFunctions[] = {
     {"summarize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summarize)),
-     METH_FASTCALL | METH_KEYWORDS, "summarize(path)\n--\n\nThe summary and findings of a snapshot file."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "summarize(path)\n--\n\nThe summary and findings of a snapshot file."},
     {"open_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_points)),
-     METH_FASTCALL | METH_KEYWORDS, "open_points(path, ids)\n--\n\nA cursor over a snapshot's points."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "open_points(path, ids)\n--\n\nA cursor over a snapshot's points."},
     {"next_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_points)),
-     METH_FASTCALL | METH_KEYWORDS, "next_points(cursor, count, raw)\n--\n\nThe cursor's next points."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "next_points(cursor, count, raw)\n--\n\nThe cursor's next points."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,7 +65,9 @@ PyObject* info_dict(const SnapshotSummary& summary) {
   }
   put(dict.get(), "vector_lengths", std::move(lengths));
   OwnedRef tenants(checked(PyDict_New()));
-  for (const auto& [tenant, count] : summary.tenants) put(tenants.get(), text(tenant), number(count));
+  for (const auto& [tenant, count] : summary.tenants) {
+    put(tenants.get(), text(tenant), number(count));
+  }
   put(dict.get(), "tenants", std::move(tenants));
   OwnedRef keys(checked(PyDict_New()));
   for (const auto& [key, counts] : summary.payload_keys) {

@@ -206,8 +206,8 @@ class Summarizer {
       warn(graph_offset_, "the entry point " + text(*graph.entry_point) + " has no node");
     }
     if (graph.max_level >= MAX_LAYERS) {
-      warn(graph_offset_, "the top layer " + text(graph.max_level) + " is above the highest layer " +
-                              text(MAX_LAYERS - 1));
+      warn(graph_offset_, "the top layer " + text(graph.max_level) +
+                              " is above the highest layer " + text(MAX_LAYERS - 1));
     }
     check_links();
     for (const auto& [id, unused] : without_point_) out_.linked_without_point.push_back(id);
