@@ -56,7 +56,7 @@ bool decode_payload_value(WireReader& in, PayloadValue& out) {
 bool decode_payload(WireReader& in, Payload& payload) {
   std::uint64_t count = 0;
   if (!in.varint(count)) return false;
-  payload.clear();
+  if (!payload.empty()) payload.clear();  // a fresh map needs no clearing
   payload.reserve(reservable<Payload::value_type>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
     std::string key;
@@ -153,7 +153,7 @@ bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
 // All sixteen lists are read into the scratch ids, and the node's block is
 // then built in one allocation.
 bool SnapshotReader::read_node(std::uint64_t& key, HNSWNode& node) {
-  std::size_t counts[MAX_LAYERS] = {};
+  std::size_t counts[MAX_LAYERS];  // all set when the lists are read
   if (!read_node_lists(key, node.id, counts, ids_)) return false;
   node.neighbors.assign_all(counts, ids_);
   return true;

@@ -81,8 +81,8 @@ class WireReader {
   std::size_t error_offset() const { return error_offset_; }
 
  private:
-  bool fail(WireError error);
-  bool take(std::size_t count, const std::uint8_t*& start);
+  bool fail(WireError error, std::size_t value_start);
+  bool take(std::size_t count, const std::uint8_t*& start, std::size_t value_start);
   // LEB128 into `Word`: at most `max_bytes`, the last of which may not
   // exceed `last_byte_max` (kVarintOverflow otherwise).
   template <class Word>
@@ -90,7 +90,6 @@ class WireReader {
 
   std::span<const std::uint8_t> bytes_;
   std::size_t position_ = 0;
-  std::size_t value_start_ = 0;  // where the value being read starts
   WireError error_ = WireError::kNone;
   std::size_t error_offset_ = 0;
 };
