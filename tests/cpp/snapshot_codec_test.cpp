@@ -197,6 +197,7 @@ TEST(DecodeSnapshot, EveryTruncationHitsTheEndOfBuffer) {
     const DecodeResult decoded = decode_snapshot(prefix);
     ASSERT_FALSE(decoded.snapshot) << "cut " << cut;
     ASSERT_EQ(decoded.error, kEndOfBuffer) << "cut " << cut;
+    ASSERT_LE(decoded.error_offset, prefix.size()) << "cut " << cut;
   }
 }
 
@@ -215,6 +216,7 @@ struct Corruption {
   std::size_t offset;  // into the 53-byte store
   Bytes replacement;
   const char* message;
+  std::size_t error_offset;  // where the value that fails starts
 };
 
 class CorruptedStore : public ::testing::TestWithParam<Corruption> {};
@@ -228,24 +230,26 @@ TEST_P(CorruptedStore, ReportsTheDecoderMessage) {
   const DecodeResult decoded = decode_snapshot(bytes);
   EXPECT_FALSE(decoded.snapshot);
   EXPECT_EQ(decoded.error, c.message);
+  EXPECT_EQ(decoded.error_offset, c.error_offset);
 }
 
 // Offsets in the 53-byte store: 12 payload marker, 24 payload discriminant,
-// 31 entry_point marker, 1 point key, 15 first byte of the key "tenant_id".
+// 31 entry_point marker, 1 point key, 15 first byte of the key "tenant_id"
+// (whose string starts at its length, at 14).
 INSTANTIATE_TEST_SUITE_P(
     Cases, CorruptedStore,
     ::testing::Values(
-        Corruption{"PayloadDiscriminantFour", 24, {0x04}, "Serde Deserialization Error"},
+        Corruption{"PayloadDiscriminantFour", 24, {0x04}, "Serde Deserialization Error", 24},
         Corruption{"DiscriminantOverflow", 24, {0x80, 0x80, 0x80, 0x80, 0x10},
-                   "Found a varint that didn't terminate. Is the usize too big for this platform?"},
+                   "Found a varint that didn't terminate. Is the usize too big for this platform?", 24},
         Corruption{"EntryPointMarkerTwo", 31, {0x02},
-                   "Found an Option discriminant that wasn't 0 or 1"},
+                   "Found an Option discriminant that wasn't 0 or 1", 31},
         Corruption{"PayloadMarkerTwo", 12, {0x02},
-                   "Found an Option discriminant that wasn't 0 or 1"},
+                   "Found an Option discriminant that wasn't 0 or 1", 12},
         Corruption{"KeyVarintTooLong", 1,
                    {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02},
-                   "Found a varint that didn't terminate. Is the usize too big for this platform?"},
-        Corruption{"InvalidUtf8Key", 15, {0xc0}, "Tried to parse invalid utf-8"}),
+                   "Found a varint that didn't terminate. Is the usize too big for this platform?", 1},
+        Corruption{"InvalidUtf8Key", 15, {0xc0}, "Tried to parse invalid utf-8", 14}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeSnapshot, EmptyInput) {

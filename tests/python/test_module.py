@@ -1,5 +1,6 @@
 """The module object, the VectorStorage class and its instances."""
 import ctypes
+import importlib
 import importlib.util
 import inspect
 import shutil
@@ -178,11 +179,14 @@ def test_both_entry_points_give_the_same_module(entry_point):
     assert module.VectorStorage is tavrik.VectorStorage
 
 
-def test_shared_object_exports_only_the_entry_points():
+@pytest.mark.parametrize("module_name", ["tavrik", "tavrik_snapshot._native"])
+def test_shared_object_exports_only_the_entry_points(module_name):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("needs nm (binutils)")
-    listing = subprocess.run([nm, "-D", "--defined-only", tavrik.__file__],
+    module = importlib.import_module(module_name)
+    listing = subprocess.run([nm, "-D", "--defined-only", module.__file__],
                              capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
-    assert exported == {"PyInit_tavrik", "PyModExport_tavrik"}
+    short_name = module_name.rpartition(".")[2]
+    assert exported == {f"PyInit_{short_name}", f"PyModExport_{short_name}"}

@@ -1,4 +1,6 @@
-"""The type stub src/tavrik.pyi agrees with the compiled module and with user code.
+"""The type stub src/tavrik.pyi agrees with the compiled module and with user
+code, and the tavrik_snapshot package type-checks against its native
+module's stub.
 
 Against an installed package (tavrik imported from site-packages, its stub
 package beside it) the checkers use the installed stub, which must be the
@@ -190,3 +192,19 @@ def test_checkers_pass_correct_code_and_catch_every_mistake(checker, tmp_path):
     assert reported.get("correct", set()) == set(), output
     assert reported.get("mistakes", set()) == flagged_lines(tmp_path / "mistakes.py"), output
     assert completed.returncode != 0, output
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+@pytest.mark.parametrize("command", [
+    ["mypy.stubtest", "tavrik_snapshot", "--mypy-config-file", os.devnull],
+    ["mypy", "--strict", "-p", "tavrik_snapshot", "--cache-dir", "cache"],
+])
+def test_the_snapshot_package_type_checks(tmp_path, command):
+    import tavrik_snapshot
+
+    package_dir = str(Path(tavrik_snapshot.__file__).resolve().parents[1])
+    env = dict(os.environ, MYPYPATH=package_dir)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_dir, env.get("PYTHONPATH")]))
+    completed = subprocess.run([sys.executable, "-m", *command], cwd=tmp_path, env=env,
+                               capture_output=True, text=True)
+    assert completed.returncode == 0, completed.stdout + completed.stderr

@@ -7,35 +7,11 @@
 #include <variant>
 
 #include "core/distance/lane_kernels.h"
+#include "storage/snapshot/snapshot_reader.h"
 #include "storage/snapshot/wire_format.h"
 
 namespace tavrik {
 namespace {
-
-// Upper bound on what a count read from the input may reserve up front.
-constexpr std::size_t kReserveBudgetBytes = 1'048'576;
-
-template <class Entry>
-std::size_t reservable(std::uint64_t count) {
-  return static_cast<std::size_t>(
-      std::min<std::uint64_t>(count, kReserveBudgetBytes / sizeof(Entry)));
-}
-
-// The same for a table whose entries each take some input bytes: the budget
-// grows to the bytes still to read, so a table never reserves more memory
-// than the input it is read from, and an honest table is sized once.
-template <class Entry>
-std::size_t reservable_table(std::uint64_t count, std::size_t remaining) {
-  const std::size_t budget = std::max(kReserveBudgetBytes, remaining);
-  return static_cast<std::size_t>(std::min<std::uint64_t>(count, budget / sizeof(Entry)));
-}
-
-// A list of numbers takes at least one byte per element, so a count larger
-// than the bytes left cannot be honest: reserve nothing and let it fail.
-template <class Number>
-void reserve_numbers(std::vector<Number>& list, std::uint64_t count, std::size_t remaining) {
-  if (count <= remaining) list.reserve(reservable<Number>(count));
-}
 
 // ---- encoding ----
 
@@ -77,87 +53,13 @@ void encode_node(WireWriter& out, const HNSWNode& node) {
   }
 }
 
-// ---- decoding ----
+// ---- decoding: the reader's entries into fresh tables ----
 
-bool decode_payload_value(WireReader& in, PayloadValue& out) {
-  std::uint32_t discriminant = 0;
-  if (!in.discriminant(std::variant_size_v<PayloadValue> - 1, discriminant)) return false;
-  switch (discriminant) {
-    case 0: {
-      Keyword keyword;
-      if (!in.string(keyword.text)) return false;
-      out = std::move(keyword);
-      return true;
-    }
-    case 1: {
-      Text text;
-      if (!in.string(text.text)) return false;
-      out = std::move(text);
-      return true;
-    }
-    case 2: {
-      Integer integer{0};
-      if (!in.zigzag(integer.value)) return false;
-      out = integer;
-      return true;
-    }
-    default: {
-      Float number{0.0};
-      if (!in.f64(number.value)) return false;
-      out = number;
-      return true;
-    }
-  }
-}
-
-bool decode_payload(WireReader& in, Payload& payload) {
+bool decode_points(SnapshotReader& in, VectorArena& arena, PointTable& points) {
   std::uint64_t count = 0;
-  if (!in.varint(count)) return false;
-  payload.reserve(reservable<Payload::value_type>(count));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    std::string key;
-    PayloadValue value;
-    if (!in.string(key) || !decode_payload_value(in, value)) return false;
-    payload.insert_or_assign(std::move(key), std::move(value));
-  }
-  return true;
-}
-
-bool decode_vector(WireReader& in, VectorArena& arena, FloatArray& vector) {
-  std::uint64_t count = 0;
-  if (!in.varint(count)) return false;
-  if (count <= reservable<float>(count) && count <= in.remaining() / sizeof(float)) {
-    // Every component is in the input and the block is within the reserve
-    // budget: size it once and copy the floats in.
-    FloatArray exact = arena.hold_for_overwrite(static_cast<std::size_t>(count));
-    if (!in.f32_run(exact.size(), exact.data())) return false;
-    vector = std::move(exact);
-    return true;
-  }
-  std::vector<float> components;
-  reserve_numbers(components, count, in.remaining());
-  for (std::uint64_t i = 0; i < count; ++i) {
-    float component = 0;
-    if (!in.f32(component)) return false;
-    components.push_back(component);
-  }
-  vector = arena.hold(components);
-  return true;
-}
-
-bool decode_point(WireReader& in, VectorArena& arena, Point& point) {
-  // The squared norm is derived, never stored: decode_points caches it.
-  if (!in.varint(point.id) || !decode_vector(in, arena, point.vector)) return false;
-  bool has_payload = false;
-  if (!in.option_marker(has_payload)) return false;
-  if (!has_payload) return true;
-  return decode_payload(in, point.payload.emplace());
-}
-
-bool decode_points(WireReader& in, VectorArena& arena, PointTable& points) {
-  std::uint64_t count = 0;
-  if (!in.varint(count)) return false;
-  points.reserve(reservable_table<PointTable::value_type>(count, in.remaining()));
+  if (!in.read_count(count)) return false;
+  points.reserve(
+      reservable_table_entries(count, in.remaining(), sizeof(PointTable::value_type)));
   // Points wait in small groups, their vectors still in cache, so that the
   // norms of a group are summed side by side; they then enter the table in
   // the order they were read, exactly as one at a time would.
@@ -176,9 +78,8 @@ bool decode_points(WireReader& in, VectorArena& arena, PointTable& points) {
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key = 0;
     Point point;
-    if (!in.varint(key)) return false;
+    if (!in.read_point(arena, key, point)) return false;
     points.prefetch(key);  // a hint: the slot loads while the group decodes
-    if (!decode_point(in, arena, point)) return false;
     pending.push_back(std::move(point));
     keys.push_back(key);
     if (pending.size() == kLaneCount) flush();
@@ -187,39 +88,16 @@ bool decode_points(WireReader& in, VectorArena& arena, PointTable& points) {
   return true;
 }
 
-// Appends one list's ids to `ids`; its count goes to `count`.
-bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids, std::size_t& count) {
-  std::uint64_t announced = 0;
-  if (!in.varint(announced)) return false;
-  if (announced <= in.remaining()) {
-    ids.reserve(ids.size() + reservable<std::uint64_t>(announced));
-  }
-  for (std::uint64_t i = 0; i < announced; ++i) {
-    std::uint64_t id = 0;
-    if (!in.varint(id)) return false;
-    ids.push_back(id);
-  }
-  count = static_cast<std::size_t>(announced);
-  return true;
-}
-
-// `ids` is scratch, reused for every node: all sixteen lists are read into
-// it and the node's block is then built in one allocation.
-bool decode_node(WireReader& in, HNSWNode& node, std::vector<std::uint64_t>& ids) {
-  if (!in.varint(node.id)) return false;
-  ids.clear();
-  std::size_t counts[MAX_LAYERS] = {};
-  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
-    if (!decode_id_list(in, ids, counts[k])) return false;
-  }
-  node.neighbors.assign_all(counts, ids);
-  return true;
-}
-
-bool decode_nodes(WireReader& in, NodeTable& nodes) {
-  std::uint64_t count = 0;
-  if (!in.varint(count)) return false;
-  nodes.reserve(reservable_table<NodeTable::Map::value_type>(count, in.remaining()));
+bool decode_index(SnapshotReader& in, HNSWIndex& index) {
+  IndexHeader header;
+  if (!in.read_index_header(header)) return false;
+  index.m = header.m;
+  index.ef_construction = header.ef_construction;
+  index.ef_search = header.ef_search;
+  index.entry_point = header.entry_point;
+  index.max_level = header.max_level;
+  index.nodes.reserve(reservable_table_entries(header.node_count, in.remaining(),
+                                               sizeof(NodeTable::Map::value_type)));
   // Nodes wait in small groups, each group's table slots prefetched while
   // the following nodes decode; they then enter the table in the order they
   // were read, exactly as one at a time would.
@@ -227,30 +105,19 @@ bool decode_nodes(WireReader& in, NodeTable& nodes) {
   std::vector<std::pair<std::uint64_t, HNSWNode>> pending;
   pending.reserve(kGroup);
   auto flush = [&] {
-    for (auto& [key, node] : pending) nodes.put(key, std::move(node));
+    for (auto& [key, node] : pending) index.nodes.put(key, std::move(node));
     pending.clear();
   };
-  std::vector<std::uint64_t> ids;
-  for (std::uint64_t i = 0; i < count; ++i) {
+  for (std::uint64_t i = 0; i < header.node_count; ++i) {
     std::uint64_t key = 0;
     HNSWNode node;
-    if (!in.varint(key) || !decode_node(in, node, ids)) return false;
-    nodes.prefetch(key);  // a hint only
+    if (!in.read_node(key, node)) return false;
+    index.nodes.prefetch(key);  // a hint only
     pending.emplace_back(key, std::move(node));
     if (pending.size() == kGroup) flush();
   }
   flush();
   return true;
-}
-
-bool decode_index(WireReader& in, HNSWIndex& index) {
-  if (!in.varint(index.m) || !in.varint(index.ef_construction) || !in.varint(index.ef_search)) {
-    return false;
-  }
-  bool has_entry = false;
-  if (!in.option_marker(has_entry)) return false;
-  if (has_entry && !in.varint(index.entry_point.emplace())) return false;
-  return in.varint(index.max_level) && decode_nodes(in, index.nodes);
 }
 
 }  // namespace
@@ -277,12 +144,12 @@ std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIn
 }
 
 DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes) {
-  WireReader in(bytes);
+  SnapshotReader in(bytes);
   DecodedSnapshot snapshot;
   if (!decode_points(in, snapshot.vectors, snapshot.points) || !decode_index(in, snapshot.index)) {
-    return DecodeResult{std::nullopt, std::string(wire_error_message(in.error()))};
+    return DecodeResult{std::nullopt, std::string(in.error_message()), in.error_offset()};
   }
-  return DecodeResult{std::move(snapshot), {}};
+  return DecodeResult{std::move(snapshot), {}, 0};
 }
 
 }  // namespace tavrik

@@ -41,10 +41,12 @@ struct DecodedSnapshot {
 struct DecodeResult {
   std::optional<DecodedSnapshot> snapshot;  // present on success
   std::string error;                        // the decoder's message otherwise
+  std::size_t error_offset = 0;             // where the value it failed on starts
 };
 
-// Never trusts a count for memory: reserves at most about 1 MiB worth of
-// entries before they actually decode.
+// Reads the entries with a SnapshotReader (snapshot_reader.h), so it never
+// trusts a count for memory: reserves at most about 1 MiB worth of entries,
+// or as much as the remaining input could hold, before they decode.
 DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes);
 
 }  // namespace tavrik

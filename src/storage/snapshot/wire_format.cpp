@@ -114,14 +114,18 @@ void WireWriter::put_string(std::string_view text) {
   bytes_.insert(bytes_.end(), text.begin(), text.end());
 }
 
-bool WireReader::fail(WireError error) {
-  if (error_ == WireError::kNone) error_ = error;
+// `value_start` is where the value being read begins: kept with the error.
+bool WireReader::fail(WireError error, std::size_t value_start) {
+  if (error_ == WireError::kNone) {
+    error_ = error;
+    error_offset_ = value_start;
+  }
   return false;
 }
 
-bool WireReader::take(std::size_t count, const std::uint8_t*& start) {
+bool WireReader::take(std::size_t count, const std::uint8_t*& start, std::size_t value_start) {
   if (error_ != WireError::kNone) return false;
-  if (count > remaining()) return fail(WireError::kEndOfBuffer);
+  if (count > remaining()) return fail(WireError::kEndOfBuffer, value_start);
   start = bytes_.data() + position_;
   position_ += count;
   return true;
@@ -129,15 +133,18 @@ bool WireReader::take(std::size_t count, const std::uint8_t*& start) {
 
 template <class Word>
 bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word& out) {
+  const std::size_t value_start = position_;
   out = 0;
   for (std::size_t i = 0; i < max_bytes; ++i) {
     const std::uint8_t* byte = nullptr;
-    if (!take(1, byte)) return false;
-    if (i == max_bytes - 1 && *byte > last_byte_max) return fail(WireError::kVarintOverflow);
+    if (!take(1, byte, value_start)) return false;
+    if (i == max_bytes - 1 && *byte > last_byte_max) {
+      return fail(WireError::kVarintOverflow, value_start);
+    }
     out |= static_cast<Word>(*byte & 0x7F) << (7 * i);
     if ((*byte & 0x80) == 0) return true;
   }
-  return fail(WireError::kVarintOverflow);  // unreachable: the last byte ends it
+  return fail(WireError::kVarintOverflow, value_start);  // unreachable: the last byte ends it
 }
 
 bool WireReader::varint(std::uint64_t& out) {
@@ -153,17 +160,20 @@ bool WireReader::zigzag(std::int64_t& out) {
 
 bool WireReader::f32(float& out) {
   const std::uint8_t* start = nullptr;
-  if (!take(sizeof out, start)) return false;
+  if (!take(sizeof out, start, position_)) return false;
   out = std::bit_cast<float>(read_little_endian<std::uint32_t>(start));
   return true;
 }
 
 bool WireReader::f32_run(std::size_t count, float* out) {
   if (error_ != WireError::kNone) return false;
-  // Read float by float, the input would run out before the last one.
-  if (count > remaining() / sizeof(float)) return fail(WireError::kEndOfBuffer);
+  // Read float by float, the input would run out at the first float that
+  // is not all there.
+  if (count > remaining() / sizeof(float)) {
+    return fail(WireError::kEndOfBuffer, position_ + remaining() / sizeof(float) * sizeof(float));
+  }
   const std::uint8_t* start = nullptr;
-  if (!take(count * sizeof(float), start)) return false;
+  if (!take(count * sizeof(float), start, position_)) return false;
   if constexpr (std::endian::native == std::endian::little) {
     if (count > 0) std::memcpy(out, start, count * sizeof(float));
   } else {
@@ -176,34 +186,38 @@ bool WireReader::f32_run(std::size_t count, float* out) {
 
 bool WireReader::f64(double& out) {
   const std::uint8_t* start = nullptr;
-  if (!take(sizeof out, start)) return false;
+  if (!take(sizeof out, start, position_)) return false;
   out = std::bit_cast<double>(read_little_endian<std::uint64_t>(start));
   return true;
 }
 
+// A string's errors are placed at its length, where the string starts.
 bool WireReader::string(std::string& out) {
+  const std::size_t value_start = position_;
   std::uint64_t length = 0;
   if (!varint(length)) return false;
-  if (length > remaining()) return fail(WireError::kEndOfBuffer);
+  if (length > remaining()) return fail(WireError::kEndOfBuffer, value_start);
   const std::uint8_t* start = nullptr;
-  if (!take(static_cast<std::size_t>(length), start)) return false;
+  if (!take(static_cast<std::size_t>(length), start, value_start)) return false;
   const std::string_view text(reinterpret_cast<const char*>(start), length);
-  if (!is_valid_utf8(text)) return fail(WireError::kInvalidUtf8);
+  if (!is_valid_utf8(text)) return fail(WireError::kInvalidUtf8, value_start);
   out.assign(text);
   return true;
 }
 
 bool WireReader::option_marker(bool& present) {
+  const std::size_t value_start = position_;
   const std::uint8_t* byte = nullptr;
-  if (!take(1, byte)) return false;
-  if (*byte > 1) return fail(WireError::kBadOptionMarker);
+  if (!take(1, byte, value_start)) return false;
+  if (*byte > 1) return fail(WireError::kBadOptionMarker, value_start);
   present = *byte == 1;
   return true;
 }
 
 bool WireReader::discriminant(std::uint32_t largest, std::uint32_t& out) {
+  const std::size_t value_start = position_;
   if (!leb128(kVarint32MaxBytes, kVarint32LastByteMax, out)) return false;
-  return out <= largest || fail(WireError::kBadDiscriminant);
+  return out <= largest || fail(WireError::kBadDiscriminant, value_start);
 }
 
 }  // namespace tavrik

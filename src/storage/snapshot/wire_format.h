@@ -11,8 +11,9 @@
 //   option marker     one byte, 0x00 absent or 0x01 present.
 //   discriminant      32-bit varint of at most 5 bytes (fifth byte <= 0x0F).
 //
-// The reader stops at its first error and keeps it; every later read fails
-// with that same error. Errors are reported by one of five fixed messages.
+// The reader stops at its first error and keeps it, with the offset of the
+// first byte of the value it could not read; every later read fails with
+// that same error. Errors are reported by one of five fixed messages.
 #pragma once
 
 #include <cstddef>
@@ -76,10 +77,12 @@ class WireReader {
   // Bytes not yet read.
   std::size_t remaining() const { return bytes_.size() - position_; }
   WireError error() const { return error_; }
+  // Where the value that failed starts (0 while there is no error).
+  std::size_t error_offset() const { return error_offset_; }
 
  private:
-  bool fail(WireError error);
-  bool take(std::size_t count, const std::uint8_t*& start);
+  bool fail(WireError error, std::size_t value_start);
+  bool take(std::size_t count, const std::uint8_t*& start, std::size_t value_start);
   // LEB128 into `Word`: at most `max_bytes`, the last of which may not
   // exceed `last_byte_max` (kVarintOverflow otherwise).
   template <class Word>
@@ -88,6 +91,7 @@ class WireReader {
   std::span<const std::uint8_t> bytes_;
   std::size_t position_ = 0;
   WireError error_ = WireError::kNone;
+  std::size_t error_offset_ = 0;
 };
 
 }  // namespace tavrik

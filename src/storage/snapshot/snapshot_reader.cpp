@@ -1,0 +1,162 @@
+#include "storage/snapshot/snapshot_reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace tavrik {
+namespace {
+
+template <class Entry>
+std::size_t reservable(std::uint64_t count) {
+  return static_cast<std::size_t>(
+      std::min<std::uint64_t>(count, kReserveBudgetBytes / sizeof(Entry)));
+}
+
+// A list of numbers takes at least one byte per element, so a count larger
+// than the bytes left cannot be honest: reserve nothing and let it fail.
+template <class Number>
+void reserve_numbers(std::vector<Number>& list, std::uint64_t count, std::size_t remaining) {
+  if (count <= remaining) list.reserve(reservable<Number>(count));
+}
+
+bool decode_payload_value(WireReader& in, PayloadValue& out) {
+  std::uint32_t discriminant = 0;
+  if (!in.discriminant(std::variant_size_v<PayloadValue> - 1, discriminant)) return false;
+  switch (discriminant) {
+    case 0: {
+      Keyword keyword;
+      if (!in.string(keyword.text)) return false;
+      out = std::move(keyword);
+      return true;
+    }
+    case 1: {
+      Text text;
+      if (!in.string(text.text)) return false;
+      out = std::move(text);
+      return true;
+    }
+    case 2: {
+      Integer integer{0};
+      if (!in.zigzag(integer.value)) return false;
+      out = integer;
+      return true;
+    }
+    default: {
+      Float number{0.0};
+      if (!in.f64(number.value)) return false;
+      out = number;
+      return true;
+    }
+  }
+}
+
+bool decode_payload(WireReader& in, Payload& payload) {
+  std::uint64_t count = 0;
+  if (!in.varint(count)) return false;
+  if (!payload.empty()) payload.clear();  // a fresh map needs no clearing
+  payload.reserve(reservable<Payload::value_type>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::string key;
+    PayloadValue value;
+    if (!in.string(key) || !decode_payload_value(in, value)) return false;
+    payload.insert_or_assign(std::move(key), std::move(value));
+  }
+  return true;
+}
+
+bool decode_vector(WireReader& in, VectorArena& arena, FloatArray& vector) {
+  std::uint64_t count = 0;
+  if (!in.varint(count)) return false;
+  if (count <= reservable<float>(count) && count <= in.remaining() / sizeof(float)) {
+    // Every component is in the input and the block is within the reserve
+    // budget: size it once and copy the floats in.
+    FloatArray exact = arena.hold_for_overwrite(static_cast<std::size_t>(count));
+    if (!in.f32_run(exact.size(), exact.data())) return false;
+    vector = std::move(exact);
+    return true;
+  }
+  std::vector<float> components;
+  reserve_numbers(components, count, in.remaining());
+  for (std::uint64_t i = 0; i < count; ++i) {
+    float component = 0;
+    if (!in.f32(component)) return false;
+    components.push_back(component);
+  }
+  vector = arena.hold(components);
+  return true;
+}
+
+// Appends one list's ids to `ids`; its count goes to `count`.
+bool decode_id_list(WireReader& in, std::vector<std::uint64_t>& ids, std::size_t& count) {
+  std::uint64_t announced = 0;
+  if (!in.varint(announced)) return false;
+  if (announced <= in.remaining()) {
+    ids.reserve(ids.size() + reservable<std::uint64_t>(announced));
+  }
+  for (std::uint64_t i = 0; i < announced; ++i) {
+    std::uint64_t id = 0;
+    if (!in.varint(id)) return false;
+    ids.push_back(id);
+  }
+  count = static_cast<std::size_t>(announced);
+  return true;
+}
+
+}  // namespace
+
+std::size_t reservable_table_entries(std::uint64_t count, std::size_t remaining,
+                                     std::size_t entry_bytes) {
+  const std::size_t budget = std::max(kReserveBudgetBytes, remaining);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, budget / entry_bytes));
+}
+
+bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, Point& point) {
+  point.cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
+  if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
+    return false;
+  }
+  bool has_payload = false;
+  if (!in_.option_marker(has_payload)) return false;
+  if (!has_payload) {
+    point.payload.reset();
+    return true;
+  }
+  return decode_payload(in_, point.payload ? *point.payload : point.payload.emplace());
+}
+
+bool SnapshotReader::read_index_header(IndexHeader& header) {
+  if (!in_.varint(header.m) || !in_.varint(header.ef_construction) ||
+      !in_.varint(header.ef_search)) {
+    return false;
+  }
+  bool has_entry = false;
+  if (!in_.option_marker(has_entry)) return false;
+  header.entry_point.reset();
+  if (has_entry && !in_.varint(header.entry_point.emplace())) return false;
+  return in_.varint(header.max_level) && in_.varint(header.node_count);
+}
+
+bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
+                                     std::size_t (&counts)[MAX_LAYERS],
+                                     std::vector<std::uint64_t>& ids) {
+  if (!in_.varint(key) || !in_.varint(id)) return false;
+  ids.clear();
+  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
+    if (!decode_id_list(in_, ids, counts[k])) return false;
+  }
+  return true;
+}
+
+// All sixteen lists are read into the scratch ids, and the node's block is
+// then built in one allocation.
+bool SnapshotReader::read_node(std::uint64_t& key, HNSWNode& node) {
+  std::size_t counts[MAX_LAYERS];  // all set when the lists are read
+  if (!read_node_lists(key, node.id, counts, ids_)) return false;
+  node.neighbors.assign_all(counts, ids_);
+  return true;
+}
+
+}  // namespace tavrik

@@ -1,0 +1,93 @@
+// Reading a snapshot entry by entry, in file order: the one decoder of the
+// snapshot format (see snapshot_codec.h for the layout). decode_snapshot
+// builds its tables from it; tools that only look at a snapshot read it the
+// same way, entry by entry, without building them.
+//
+// The caller reads the sections in file order:
+//   read_count               the point table's entry count, then
+//   read_point               that many times;
+//   read_index_header        the graph's parameters, entry point, top layer
+//                            and node count, then
+//   read_node                that many times.
+// Every read returns false once an error is set; error() then holds it and
+// error_offset() the offset of the first byte of the value that could not
+// be read. Entries are handed over as they are in the file: no check of
+// meaning, duplicates included.
+//
+// Never trusts a count for memory: a list or map inside an entry reserves
+// at most about 1 MiB worth of elements before they actually decode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/vector/point.h"
+#include "core/vector/vector_arena.h"
+#include "index/hnsw/hnsw_index.h"
+#include "storage/snapshot/wire_format.h"
+
+namespace tavrik {
+
+// Upper bound on what a count read from the input may reserve up front.
+inline constexpr std::size_t kReserveBudgetBytes = 1'048'576;
+
+// How many entries of `entry_bytes` each a table announced with `count`
+// entries may reserve when `remaining` input bytes are left: the budget
+// grows to the bytes still to read, so a table never reserves more memory
+// than the input it is read from, and an honest table is sized once.
+std::size_t reservable_table_entries(std::uint64_t count, std::size_t remaining,
+                                     std::size_t entry_bytes);
+
+// The graph's record, without its nodes.
+struct IndexHeader {
+  std::uint64_t m = 0;
+  std::uint64_t ef_construction = 0;
+  std::uint64_t ef_search = 0;
+  std::optional<std::uint64_t> entry_point;
+  std::uint64_t max_level = 0;
+  std::uint64_t node_count = 0;  // as announced
+};
+
+class SnapshotReader {
+ public:
+  explicit SnapshotReader(std::span<const std::uint8_t> bytes) : in_(bytes), size_(bytes.size()) {}
+
+  // The point table's entry count, as announced.
+  bool read_count(std::uint64_t& count) { return in_.varint(count); }
+
+  // One point entry: its key, then the point, whose vector goes into a
+  // new block of `arena` (give the old one back first to have it reused).
+  // Every field of `point` is replaced, the squared norm by the unknown
+  // pattern; a payload map it already holds is emptied and refilled rather
+  // than made anew.
+  bool read_point(VectorArena& arena, std::uint64_t& key, Point& point);
+
+  bool read_index_header(IndexHeader& header);
+
+  // One node entry: its key, then the node.
+  bool read_node(std::uint64_t& key, HNSWNode& node);
+
+  // The same entry as its lists alone: layer k's ids are the next counts[k]
+  // of `ids` (which is replaced).
+  bool read_node_lists(std::uint64_t& key, std::uint64_t& id, std::size_t (&counts)[MAX_LAYERS],
+                       std::vector<std::uint64_t>& ids);
+
+  // Bytes read so far; after the last node, where ignored bytes start.
+  std::size_t offset() const { return size_ - in_.remaining(); }
+  std::size_t remaining() const { return in_.remaining(); }
+
+  WireError error() const { return in_.error(); }
+  std::string_view error_message() const { return wire_error_message(in_.error()); }
+  std::size_t error_offset() const { return in_.error_offset(); }
+
+ private:
+  WireReader in_;
+  std::size_t size_;
+  std::vector<std::uint64_t> ids_;  // scratch for one node's lists
+};
+
+}  // namespace tavrik
