@@ -203,8 +203,12 @@ def test_the_snapshot_package_type_checks(tmp_path, command):
     import tavrik_snapshot
 
     package_dir = str(Path(tavrik_snapshot.__file__).resolve().parents[1])
-    env = dict(os.environ, MYPYPATH=package_dir)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_dir, env.get("PYTHONPATH")]))
+    env = dict(os.environ)  # stubtest imports the native module: keep any preload
+    if not INSTALLED:
+        # A build folder: the checkers must be shown where the package is.
+        # (Installed, it is in site-packages, which mypy refuses on its path.)
+        env["MYPYPATH"] = package_dir
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_dir, env.get("PYTHONPATH")]))
     completed = subprocess.run([sys.executable, "-m", *command], cwd=tmp_path, env=env,
                                capture_output=True, text=True)
     assert completed.returncode == 0, completed.stdout + completed.stderr
