@@ -155,7 +155,8 @@ typedef struct PyABIInfo {
 #define PyMODEXPORT_FUNC extern "C" Py_EXPORTED_SYMBOL PySlot*
 
 // A class from one slot list: Py_tp_name, Py_tp_basicsize and Py_tp_flags
-// give the spec's fields, every other slot passes through. A new reference,
+// become the PyType_Spec record's name, size and flags, and every other slot
+// passes through as a PyType_Slot. A new reference,
 // or nullptr with an error set.
 static inline PyObject* PyType_FromSlots(PySlot* slots) {
   constexpr int kCapacity = 32;
