@@ -10,6 +10,7 @@
 #include "bindings/compat/python_compat.h"
 
 #include "bindings/call/python_error.h"
+#include "bindings/module/slot_module_definition.h"
 #include "bindings/storage/docstrings.h"
 #include "bindings/storage/py_vector_storage.h"
 
@@ -69,28 +70,13 @@ PySlot kSlots[] = {
     PySlot_END,
 };
 
-// The definition's name, docstring and state size repeat the slots' own,
-// as the host requires of a definition that carries a slot array.
-PyModuleDef_Slot kDefinitionSlots[] = {
-    {Py_mod_slots, kSlots},
-    {0, nullptr},
-};
-
-PyModuleDef kDefinition = {
-    PyModuleDef_HEAD_INIT,
-    kName,
-    docs::kModule,
-    0,
-    nullptr,
-    kDefinitionSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+SlotModuleDefinition kDefinition(kName, docs::kModule, kSlots);
 
 }  // namespace
 }  // namespace tavrik::bindings
 
-PyMODINIT_FUNC PyInit_tavrik(void) { return PyModuleDef_Init(&tavrik::bindings::kDefinition); }
+PyMODINIT_FUNC PyInit_tavrik(void) {
+  return PyModuleDef_Init(&tavrik::bindings::kDefinition.definition);
+}
 
 PyMODEXPORT_FUNC PyModExport_tavrik(void) { return tavrik::bindings::kSlots; }

@@ -9,6 +9,7 @@
 #include "bindings/compat/python_compat.h"
 
 #include "bindings/inspector/inspector_functions.h"
+#include "bindings/module/slot_module_definition.h"
 
 namespace tavrik::bindings {
 namespace {
@@ -33,26 +34,13 @@ PySlot kSlots[] = {
     PySlot_END,
 };
 
-PyModuleDef_Slot kDefinitionSlots[] = {
-    {Py_mod_slots, kSlots},
-    {0, nullptr},
-};
-
-PyModuleDef kDefinition = {
-    PyModuleDef_HEAD_INIT,
-    kName,
-    kDoc,
-    0,
-    nullptr,
-    kDefinitionSlots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+SlotModuleDefinition kDefinition(kName, kDoc, kSlots);
 
 }  // namespace
 }  // namespace tavrik::bindings
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&tavrik::bindings::kDefinition); }
+PyMODINIT_FUNC PyInit__native(void) {
+  return PyModuleDef_Init(&tavrik::bindings::kDefinition.definition);
+}
 
 PyMODEXPORT_FUNC PyModExport__native(void) { return tavrik::bindings::kSlots; }
