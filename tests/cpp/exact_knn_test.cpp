@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "score_bits.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -169,6 +172,89 @@ TEST(ZeroVectors, ZeroQueryUnderCosineFindsNothing) {
   EXPECT_TRUE(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::Cosine, table, std::nullopt).empty());
   EXPECT_EQ(search_exact_knn(Vec{0, 0}, kNoLimit, Metric::DotProduct, table, std::nullopt).size(),
             2u);
+}
+
+// The scan over interleaved blocks against the scan over the table: the same
+// candidates with the same score bits, ranked into the same score sequence,
+// for every metric, with and without a tenant, NaN and zero vectors among
+// the points, and for stores that fill a block exactly or leave a tail.
+TEST(ScanBlocks, SearchMatchesTheTableScan) {
+  using testing_scores::same_bits;
+  std::mt19937 rng(20261208);
+  std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const std::size_t n : {1, 3, 16, 128, 385}) {
+    for (const std::size_t count : {1, 15, 16, 17, 64, 200, 512}) {
+      PointTable table;
+      ScanBlocks blocks;
+      for (std::size_t p = 0; p < count; ++p) {
+        Vec vector(n);
+        for (float& x : vector) x = value(rng);
+        if (p % 37 == 5) vector.assign(n, 0.0f);
+        if (p % 41 == 7) vector[n / 2] = nan;
+        const std::uint64_t id = rng() % 5000;  // some ids replaced
+        put(table, id, std::move(vector), p % 3 == 0 ? "acme" : nullptr);
+        blocks.put(id, *table.lookup(id));
+      }
+      ASSERT_TRUE(blocks.active());
+      ASSERT_EQ(blocks.size(), table.size());
+      Vec query(n);
+      for (float& x : query) x = value(rng);
+      for (const Metric metric : {Metric::DotProduct, Metric::Cosine, Metric::Euclidean}) {
+        for (const std::optional<std::string_view> tenant :
+             {std::optional<std::string_view>{}, std::optional<std::string_view>{"acme"}}) {
+          auto want = search_exact_knn(query, kNoLimit, metric, table, tenant);
+          auto got = search_exact_knn(query, kNoLimit, metric, blocks, table, tenant);
+          ASSERT_EQ(got.size(), want.size()) << "n=" << n << " count=" << count;
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_TRUE(same_bits(got[i].score, want[i].score)) << "rank " << i;
+          }
+          const auto by_id = [](const ScoredPoint& a, const ScoredPoint& b) { return a.id < b.id; };
+          std::sort(want.begin(), want.end(), by_id);
+          std::sort(got.begin(), got.end(), by_id);
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].id, want[i].id);
+            EXPECT_TRUE(same_bits(got[i].score, want[i].score)) << "id " << got[i].id;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The blocks hold exactly one length, ids stored under themselves and at
+// most kMaxPoints points; anything else turns them off until clear().
+TEST(ScanBlocks, TurnsOffOutsideWhatItHolds) {
+  const auto point = [](std::uint64_t id, std::size_t n) {
+    Point p;
+    p.id = id;
+    p.vector = Vec(n, 1.0f);
+    return p;
+  };
+  ScanBlocks blocks;
+  blocks.put(1, point(1, 4));
+  blocks.put(1, point(1, 4));  // a replacement keeps its slot
+  blocks.put(2, point(2, 4));
+  EXPECT_TRUE(blocks.active());
+  EXPECT_EQ(blocks.size(), 2u);
+  blocks.put(3, point(3, 5));
+  EXPECT_FALSE(blocks.active());
+  EXPECT_EQ(blocks.size(), 0u);
+  blocks.put(4, point(4, 4));
+  EXPECT_FALSE(blocks.active());
+
+  blocks.clear();
+  blocks.put(7, point(8, 2));  // key and id differ
+  EXPECT_FALSE(blocks.active());
+
+  blocks.clear();
+  for (std::uint64_t id = 0; id < ScanBlocks::kMaxPoints; ++id) blocks.put(id, point(id, 2));
+  EXPECT_TRUE(blocks.active());
+  EXPECT_EQ(blocks.block_count(), ScanBlocks::kMaxBlocks);
+  blocks.put(0, point(0, 2));
+  EXPECT_TRUE(blocks.active());
+  blocks.put(ScanBlocks::kMaxPoints, point(ScanBlocks::kMaxPoints, 2));
+  EXPECT_FALSE(blocks.active());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "core/distance/lane_kernels.h"
+#include "core/distance/block_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,40 @@ TEST(LaneKernels, SquaredNormLanesMatchTheSequentialNorm) {
             EXPECT_EQ(std::signbit(norms[l]), std::signbit(want));
           }
         }
+      }
+    }
+  }
+}
+
+// Blocks of sixteen interleaved vectors, as the exact scan keeps them: every
+// lane of every block, tail blocks and groups of every size included.
+TEST(BlockKernels, EveryLaneMatchesTheSequentialKernels) {
+  std::mt19937 rng(20261208);
+  for (const std::size_t n : lengths()) {
+    for (const int special : {0, 200}) {
+      for (const std::size_t block_count : {0, 1, 2, 3, 4, 5, 8, 9}) {
+        const Vec query = random_vector(rng, n, special);
+        std::vector<Vec> stored;
+        for (std::size_t v = 0; v < block_count * kBlockLanes; ++v) {
+          stored.push_back(random_vector(rng, n, special));
+        }
+        Vec blocks(block_count * kBlockLanes * n);
+        for (std::size_t v = 0; v < stored.size(); ++v) {
+          for (std::size_t i = 0; i < n; ++i) {
+            blocks[(v / kBlockLanes * n + i) * kBlockLanes + v % kBlockLanes] = stored[v][i];
+          }
+        }
+        Vec dots(stored.size() + 1, 7.0f), distances(stored.size() + 1, 7.0f);
+        dot_product_blocks(query, blocks.data(), block_count, dots.data());
+        euclidean_distance_blocks(query, blocks.data(), block_count, distances.data());
+        for (std::size_t v = 0; v < stored.size(); ++v) {
+          EXPECT_TRUE(same_bits(dots[v], dot_product(query, stored[v])))
+              << "n=" << n << " blocks=" << block_count << " vector=" << v;
+          EXPECT_TRUE(same_bits(distances[v], euclidean_distance(query, stored[v])))
+              << "n=" << n << " blocks=" << block_count << " vector=" << v;
+        }
+        EXPECT_EQ(dots.back(), 7.0f);  // nothing written past the blocks
+        EXPECT_EQ(distances.back(), 7.0f);
       }
     }
   }

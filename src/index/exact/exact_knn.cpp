@@ -1,7 +1,9 @@
 #include "index/exact/exact_knn.h"
 
+#include <cmath>
 #include <cstddef>
 
+#include "core/distance/block_kernels.h"
 #include "core/distance/distance.h"
 #include "core/distance/lane_kernels.h"
 #include "core/distance/prepared_query.h"
@@ -62,7 +64,53 @@ class ScanGroup {
   std::size_t count_ = 0;
 };
 
+// True when the slot's point passes the tenant test (always without one).
+bool slot_matches(const ScanBlocks& blocks, std::size_t slot, const PointTable& points,
+                  std::optional<std::string_view> tenant) {
+  if (!tenant) return true;
+  const Point* point = points.lookup(blocks.id(slot));
+  return point != nullptr && matches_tenant(*point, *tenant);
+}
+
 }  // namespace
+
+std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                          Metric metric, const ScanBlocks& blocks,
+                                          const PointTable& points,
+                                          std::optional<std::string_view> tenant) {
+  const std::size_t count = blocks.size();
+  float scores[ScanBlocks::kMaxPoints];
+  if (metric == Metric::Euclidean) {
+    euclidean_distance_blocks(query, blocks.blocks(), blocks.block_count(), scores);
+  } else {
+    dot_product_blocks(query, blocks.blocks(), blocks.block_count(), scores);
+  }
+  std::vector<ScoredPoint> candidates;
+  candidates.reserve(count);
+  if (metric == Metric::Cosine) {
+    // cosine_similarity from the dot product and the two norms: a zero norm
+    // on either side fails (an exact comparison, so NaN norms go on), the
+    // others take dot / (sqrt(query norm) * sqrt(point norm)).
+    const float query_norm = std::sqrt(squared_norm(query));
+    const float* norms = blocks.norms();
+    float quotients[ScanBlocks::kMaxPoints];
+    for (std::size_t slot = 0; slot < count; ++slot) {
+      quotients[slot] = scores[slot] / (query_norm * norms[slot]);
+    }
+    if (query_norm == 0.0f) return candidates;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+      if (norms[slot] == 0.0f || !slot_matches(blocks, slot, points, tenant)) continue;
+      candidates.push_back(ScoredPoint{blocks.id(slot), quotients[slot]});
+    }
+  } else {
+    for (std::size_t slot = 0; slot < count; ++slot) {
+      if (!slot_matches(blocks, slot, points, tenant)) continue;
+      candidates.push_back(ScoredPoint{blocks.id(slot), scores[slot]});
+    }
+  }
+  rank_top_by_metric(candidates, metric, limit);
+  return candidates;
+}
 
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const PointTable& points,

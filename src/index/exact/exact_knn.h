@@ -18,11 +18,22 @@
 #include "core/distance/metric.h"
 #include "core/vector/point.h"
 #include "core/vector/scored_point.h"
+#include "index/exact/scan_blocks.h"
 
 namespace tavrik {
 
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const PointTable& points,
+                                          std::optional<std::string_view> tenant);
+
+// The same search read from `blocks`, which must be active and hold exactly
+// the points of `points`, every one of the query's length. The scores are
+// the same bits; the candidates come in slot order (the order the points
+// were first stored) instead of table order, so that equal scores keep that
+// order. `points` is read only for the tenant test.
+std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                          Metric metric, const ScanBlocks& blocks,
+                                          const PointTable& points,
                                           std::optional<std::string_view> tenant);
 
 }  // namespace tavrik

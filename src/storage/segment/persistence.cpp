@@ -29,12 +29,17 @@ Status Segment::load_from_disk(const std::string& path) {
     return Status::error(std::string(kDecodeFailed) + decoded.error);
   }
   DecodedSnapshot& fresh = *decoded.snapshot;
+  ScanBlocks fresh_blocks;
+  if (fresh.points.size() <= ScanBlocks::kMaxPoints) {
+    for (const auto& [key, point] : fresh.points) fresh_blocks.put(key, point);
+  }
   {
     std::unique_lock points_guard(points_lock_);
     std::unique_lock index_guard(index_lock_);
     vectors_.swap(fresh.vectors);
     std::swap(points_, fresh.points);
     std::swap(index_, fresh.index);
+    std::swap(scan_blocks_, fresh_blocks);
   }
   return Status::ok();
 }

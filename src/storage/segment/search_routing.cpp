@@ -86,8 +86,14 @@ void Segment::search_group(std::span<const std::span<const float>> queries, std:
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
   if (points_.size() < kGraphSearchThreshold || !index_.entry_point) {
+    // The scan blocks when they hold the table's points at the query's
+    // length, else the table itself.
+    const bool blocks_hold_table =
+        scan_blocks_.active() && scan_blocks_.size() == points_.size() && !points_.empty();
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      out[i] = search_exact_knn(queries[i], limit, metric, points_, tenant);
+      out[i] = blocks_hold_table && queries[i].size() == scan_blocks_.length()
+                   ? search_exact_knn(queries[i], limit, metric, scan_blocks_, points_, tenant)
+                   : search_exact_knn(queries[i], limit, metric, points_, tenant);
     }
     return;
   }

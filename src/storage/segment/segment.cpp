@@ -18,6 +18,7 @@ void Segment::upsert(Point point) {
   vectors_.adopt(point.vector);
   if (Point* replaced = points_.lookup(id)) vectors_.give_back(replaced->vector);
   const auto stored = points_.insert_or_assign(id, std::move(point)).first;
+  scan_blocks_.put(id, stored->second);
   {
     std::unique_lock index_guard(index_lock_);  // points first, index second
     // The walk reads the stored vector itself: the table does not change

@@ -21,6 +21,7 @@
 #include "core/vector/point.h"
 #include "core/vector/scored_point.h"
 #include "core/vector/vector_arena.h"
+#include "index/exact/scan_blocks.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {
@@ -78,6 +79,9 @@ class Segment {
   // table so that it outlives the arrays it lends.
   VectorArena vectors_;
   PointTable points_;
+  // The table's vectors again, for the exact scan of a small store; guarded
+  // by points_lock_ and put every point the table stores.
+  ScanBlocks scan_blocks_;
   mutable std::shared_mutex index_lock_;
   HNSWIndex index_;
 };
