@@ -11,7 +11,7 @@
 namespace tavrik {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = FileBytes;
 using testing_support::random_store;
 using testing_support::same_index;
 using testing_support::same_points;

@@ -26,7 +26,7 @@ namespace tavrik {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = FileBytes;
 using testing_support::same_index;
 using testing_support::same_points;
 

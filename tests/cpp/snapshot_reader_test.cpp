@@ -13,7 +13,7 @@
 namespace tavrik {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = FileBytes;
 
 // One Point read into again and again must come out as a fresh one would:
 // a payload after none, none after one, an empty one after a full one.

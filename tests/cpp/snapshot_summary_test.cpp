@@ -13,7 +13,7 @@
 namespace tavrik {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = FileBytes;
 using testing_support::random_store;
 
 // The summary's figures computed straight from the tables load would build.

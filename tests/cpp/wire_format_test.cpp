@@ -13,7 +13,7 @@
 namespace tavrik {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = FileBytes;
 
 Bytes varint_bytes(std::uint64_t value) {
   WireWriter writer;

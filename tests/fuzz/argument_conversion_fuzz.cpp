@@ -341,7 +341,7 @@ tavrik::Segment& segment_of(PyObject* store) {
   return reinterpret_cast<PyVectorStorage*>(store)->segment;
 }
 
-std::vector<std::uint8_t> encoding_of(PyObject* store) {
+tavrik::FileBytes encoding_of(PyObject* store) {
   return segment_of(store).read([](const tavrik::PointTable& points,
                                    const tavrik::HNSWIndex& index) {
     return tavrik::encode_snapshot(points, index);

@@ -14,7 +14,7 @@ namespace tavrik {
 Status Segment::save_to_disk(const std::string& path) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
-  const std::vector<std::uint8_t> bytes = encode_snapshot(points_, index_);
+  const FileBytes bytes = encode_snapshot(points_, index_);
   return write_snapshot_file(path, bytes);
 }
 

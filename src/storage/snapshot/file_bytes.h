@@ -1,12 +1,14 @@
-// The in-memory contents of a snapshot file while it is read.
+// The in-memory contents of a snapshot file, as encoded for writing or
+// while it is read.
 //
 // A byte vector whose growth by resize() leaves the new bytes unset instead
 // of zero-filling them: the reader resizes the buffer to the file's size
 // and then reads into it, so the bytes are written once, by the read.
 // Only the bytes a read has filled are ever kept or looked at.
 //
-// Large buffers (a whole snapshot) go on huge pages, so that filling them
-// takes a few page faults instead of one per 4 KiB.
+// Large buffers (a whole snapshot) go on huge pages, so that filling them,
+// by the encoder or by a read, takes a few page faults instead of one per
+// 4 KiB.
 #pragma once
 
 #include <cstddef>

@@ -15,7 +15,11 @@ namespace {
 
 // ---- encoding ----
 
-void encode_payload_value(WireWriter& out, const PayloadValue& value) {
+// Each encoder runs twice over the same tables: into a WireSizer for the
+// exact length, then into a WireWriter of that capacity.
+
+template <class Out>
+void encode_payload_value(Out& out, const PayloadValue& value) {
   out.put_varint(value.index());
   std::visit(
       [&out](const auto& variant) {
@@ -31,10 +35,11 @@ void encode_payload_value(WireWriter& out, const PayloadValue& value) {
       value);
 }
 
-void encode_point(WireWriter& out, const Point& point) {
+template <class Out>
+void encode_point(Out& out, const Point& point) {
   out.put_varint(point.id);
   out.put_varint(point.vector.size());
-  for (const float component : point.vector) out.put_f32(component);
+  out.put_f32_run({point.vector.data(), point.vector.size()});
   out.put_option_marker(point.payload.has_value());
   if (!point.payload) return;
   out.put_varint(point.payload->size());
@@ -44,7 +49,8 @@ void encode_point(WireWriter& out, const Point& point) {
   }
 }
 
-void encode_node(WireWriter& out, const HNSWNode& node) {
+template <class Out>
+void encode_node(Out& out, const HNSWNode& node) {
   out.put_varint(node.id);
   for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
     const std::span<const std::uint64_t> layer = node.neighbors[k];
@@ -120,15 +126,37 @@ bool decode_index(SnapshotReader& in, HNSWIndex& index) {
   return true;
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index) {
-  WireWriter out;
-  out.put_varint(points.size());
-  for (const auto& [key, point] : points) {
-    out.put_varint(key);
-    encode_point(out, point);
+// Visits every entry of `table` in its order, hinting `prefetch` the entry
+// kLookahead places on: the table order is unrelated to where the vectors
+// and lists live, so each visit would otherwise wait for memory.
+template <class Table, class Prefetch, class Visit>
+void for_each_prefetched(const Table& table, Prefetch prefetch, Visit visit) {
+  constexpr std::size_t kLookahead = 8;
+  auto ahead = table.begin();
+  for (std::size_t i = 0; i < kLookahead && ahead != table.end(); ++i, ++ahead) {
+    prefetch(ahead->second);
   }
+  for (const auto& entry : table) {
+    if (ahead != table.end()) {
+      prefetch(ahead->second);
+      ++ahead;
+    }
+    visit(entry.first, entry.second);
+  }
+}
+
+template <class Out>
+void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index) {
+  // The sizer reads only a vector's length, the writer all of it.
+  constexpr std::size_t kVectorLines = std::is_same_v<Out, WireSizer> ? 1 : 16;
+  out.put_varint(points.size());
+  for_each_prefetched(
+      points,
+      [](const Point& point) { point.vector.prefetch(point.vector.empty() ? 0 : 1024, kVectorLines); },
+      [&out](std::uint64_t key, const Point& point) {
+        out.put_varint(key);
+        encode_point(out, point);
+      });
   out.put_varint(index.m);
   out.put_varint(index.ef_construction);
   out.put_varint(index.ef_search);
@@ -136,10 +164,21 @@ std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIn
   if (index.entry_point) out.put_varint(*index.entry_point);
   out.put_varint(index.max_level);
   out.put_varint(index.nodes.size());
-  for (const auto& [key, node] : index.nodes) {
-    out.put_varint(key);
-    encode_node(out, node);
-  }
+  for_each_prefetched(
+      index.nodes, [](const HNSWNode& node) { node.neighbors.prefetch(); },
+      [&out](std::uint64_t key, const HNSWNode& node) {
+        out.put_varint(key);
+        encode_node(out, node);
+      });
+}
+
+}  // namespace
+
+FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index) {
+  WireSizer sizer;
+  encode_tables(sizer, points, index);
+  WireWriter out(sizer.size());
+  encode_tables(out, points, index);
   return out.take();
 }
 

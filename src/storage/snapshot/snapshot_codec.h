@@ -26,10 +26,11 @@
 #include "core/vector/point.h"
 #include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
+#include "storage/snapshot/file_bytes.h"
 
 namespace tavrik {
 
-std::vector<std::uint8_t> encode_snapshot(const PointTable& points, const HNSWIndex& index);
+FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index);
 
 struct DecodedSnapshot {
   // The points' vectors live here; declared first, so it goes last.

@@ -12,7 +12,7 @@ constexpr std::size_t kVarint32MaxBytes = 5;
 constexpr std::uint8_t kVarint32LastByteMax = 0x0F;
 
 template <class Word>
-void put_little_endian(std::vector<std::uint8_t>& bytes, Word word) {
+void put_little_endian(FileBytes& bytes, Word word) {
   for (std::size_t i = 0; i < sizeof word; ++i) {
     bytes.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
   }
@@ -49,6 +49,12 @@ bool second_byte_fits(unsigned char lead, unsigned char second) {
 }
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+std::uint64_t zigzag_encoded(std::int64_t value) {
+  const auto bits = static_cast<std::uint64_t>(value);
+  const auto sign = static_cast<std::uint64_t>(value >> 63);
+  return (bits << 1) ^ sign;
+}
 
 }  // namespace
 
@@ -95,14 +101,19 @@ void WireWriter::put_varint(std::uint64_t value) {
   put_byte(static_cast<std::uint8_t>(value));
 }
 
-void WireWriter::put_zigzag(std::int64_t value) {
-  const auto bits = static_cast<std::uint64_t>(value);
-  const auto sign = static_cast<std::uint64_t>(value >> 63);
-  put_varint((bits << 1) ^ sign);
-}
+void WireWriter::put_zigzag(std::int64_t value) { put_varint(zigzag_encoded(value)); }
 
 void WireWriter::put_f32(float value) {
   put_little_endian(bytes_, std::bit_cast<std::uint32_t>(value));
+}
+
+void WireWriter::put_f32_run(std::span<const float> values) {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto* start = reinterpret_cast<const std::uint8_t*>(values.data());
+    bytes_.insert(bytes_.end(), start, start + values.size() * sizeof(float));
+  } else {
+    for (const float value : values) put_f32(value);
+  }
 }
 
 void WireWriter::put_f64(double value) {
@@ -112,6 +123,17 @@ void WireWriter::put_f64(double value) {
 void WireWriter::put_string(std::string_view text) {
   put_varint(text.size());
   bytes_.insert(bytes_.end(), text.begin(), text.end());
+}
+
+void WireSizer::put_zigzag(std::int64_t value) { put_varint(zigzag_encoded(value)); }
+
+std::size_t WireSizer::varint_length(std::uint64_t value) {
+  std::size_t length = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++length;
+  }
+  return length;
 }
 
 // `value_start` is where the value being read begins: kept with the error.
@@ -148,6 +170,21 @@ bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word&
 }
 
 bool WireReader::varint(std::uint64_t& out) {
+  // Nearly every varint is one or two bytes with many more bytes behind it:
+  // those are read here without the checks for the end of the input.
+  if (error_ == WireError::kNone && remaining() >= 2) {
+    const std::uint8_t* start = bytes_.data() + position_;
+    if (start[0] < 0x80) {
+      out = start[0];
+      position_ += 1;
+      return true;
+    }
+    if (start[1] < 0x80) {
+      out = (std::uint64_t{start[0]} & 0x7F) | (std::uint64_t{start[1]} << 7);
+      position_ += 2;
+      return true;
+    }
+  }
   return leb128(kVarint64MaxBytes, kVarint64LastByteMax, out);
 }
 

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "storage/snapshot/file_bytes.h"
+
 namespace tavrik {
 
 enum class WireError {
@@ -41,20 +43,46 @@ std::string_view wire_error_message(WireError error);
 // True when `bytes` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
+// Appends encoded values to a byte buffer. `capacity` only sizes the buffer
+// up front (a WireSizer run over the same puts gives the exact figure).
 class WireWriter {
  public:
+  explicit WireWriter(std::size_t capacity = 0) { bytes_.reserve(capacity); }
+
   void put_byte(std::uint8_t byte) { bytes_.push_back(byte); }
   void put_varint(std::uint64_t value);
   void put_zigzag(std::int64_t value);
   void put_f32(float value);
+  // The floats in a row, as one put_f32 each would write them.
+  void put_f32_run(std::span<const float> values);
   void put_f64(double value);
   void put_string(std::string_view text);
   void put_option_marker(bool present) { put_byte(present ? 1 : 0); }
 
-  std::vector<std::uint8_t> take() { return std::move(bytes_); }
+  FileBytes take() { return std::move(bytes_); }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  FileBytes bytes_;
+};
+
+// Counts the bytes the same puts would give a WireWriter, writing nothing.
+class WireSizer {
+ public:
+  void put_byte(std::uint8_t) { size_ += 1; }
+  void put_varint(std::uint64_t value) { size_ += varint_length(value); }
+  void put_zigzag(std::int64_t value);
+  void put_f32(float) { size_ += sizeof(float); }
+  void put_f32_run(std::span<const float> values) { size_ += values.size() * sizeof(float); }
+  void put_f64(double) { size_ += sizeof(double); }
+  void put_string(std::string_view text) { size_ += varint_length(text.size()) + text.size(); }
+  void put_option_marker(bool) { size_ += 1; }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  static std::size_t varint_length(std::uint64_t value);
+
+  std::size_t size_ = 0;
 };
 
 class WireReader {
