@@ -25,6 +25,10 @@ std::size_t block_bytes(std::size_t count) {
 
 }  // namespace
 
+// The small-paged chunks are the ones the allocator leaves on ordinary pages.
+static_assert(VectorArena::kSmallPagedChunkBytes <= HugePageAllocator<std::byte>::kLargeBytes);
+static_assert(VectorArena::kMaxChunkBytes > HugePageAllocator<std::byte>::kLargeBytes);
+
 VectorArena::Chunk::Chunk(std::size_t size)
     : data_(HugePageAllocator<std::byte>().allocate(size)), size_(size) {}
 
@@ -83,8 +87,10 @@ std::byte* VectorArena::take(std::size_t bytes) {
   // A new chunk, twice the last one (up to the cap), or just this block
   // when it alone is larger. The rest of the chunk being filled becomes
   // free space.
-  std::size_t size = chunks_.empty() ? kFirstChunkBytes
-                                     : std::min(chunks_.back().size() * 2, kMaxChunkBytes);
+  const std::size_t cap =
+      reserved_bytes() < kSmallPagedBytes ? kSmallPagedChunkBytes : kMaxChunkBytes;
+  std::size_t size =
+      chunks_.empty() ? kFirstChunkBytes : std::min(chunks_.back().size() * 2, cap);
   size = std::max(size, bytes);
   chunks_.reserve(chunks_.size() + 1);
   if (bump_ != bump_end_) {

@@ -1,8 +1,12 @@
 // Storage for the vectors of one point table.
 //
 // The arena lends FloatArray blocks carved one after another from chunks
-// that double in size up to kMaxChunkBytes; chunks of 2 MiB and more live
-// on huge pages. A large store's vectors then sit side by side, without an
+// that double in size from kFirstChunkBytes. Until the arena holds
+// kSmallPagedBytes they stop at kSmallPagedChunkBytes, on ordinary pages,
+// which become resident only as vectors fill them; after that they grow to
+// kMaxChunkBytes, on huge pages (a huge page is resident whole from its
+// first vector on, so only a large store affords the unused rest of its
+// last one). A large store's vectors then sit side by side, without an
 // allocator header between them, and a walk that jumps from vector to
 // vector costs far fewer address-translation misses than with one heap
 // block each.
@@ -35,6 +39,8 @@ namespace tavrik {
 class VectorArena {
  public:
   static constexpr std::size_t kFirstChunkBytes = std::size_t{16} << 10;
+  static constexpr std::size_t kSmallPagedChunkBytes = std::size_t{2} << 20;
+  static constexpr std::size_t kSmallPagedBytes = std::size_t{16} << 20;
   static constexpr std::size_t kMaxChunkBytes = std::size_t{4} << 20;
   static constexpr std::size_t kMaxAdoptedBytes = kMaxChunkBytes / 8;
 
