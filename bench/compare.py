@@ -482,6 +482,14 @@ def rss_bytes():
     raise RuntimeError("no VmRSS")
 
 
+def release_free_heap():
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass  # not glibc: nothing to hand back
+
+
 def memory_child(name, count, dims, seed):
     """Runs in a fresh interpreter: prints RSS growth for one index build."""
     peers, missing = import_peers()
@@ -494,6 +502,10 @@ def memory_child(name, count, dims, seed):
     faiss_threads(peers, 2)
     lib = GRAPHS[name](peers, dims)
     gc.collect()
+    # Hand the heap pages freed so far (the data's temporaries) back to the
+    # system first, or a build reuses them unseen and its growth is short:
+    # FAISS at 10,000 points showed 49 bytes per point without this.
+    release_free_heap()
     before = rss_bytes()
     if name == "faiss":
         lib.index.add(data)
