@@ -29,16 +29,7 @@ std::string_view utf8_of(PyObject* text) {
   return {utf8, static_cast<std::size_t>(size)};
 }
 
-// The name of the host's collections.abc.Sequence, for cast errors. The
-// class is looked up on first need and kept for the life of the process.
-//
-// No native lock guards the lookup: it runs Python code (an import, an
-// attribute read), which may release the interpreter lock, raise this very
-// cast error again, or be under way in another thread when the process
-// forks. The cache is only read and written under the interpreter lock;
-// threads that look up at the same time each do their own lookup and the
-// first one to finish is kept. A cast error raised from inside this thread's
-// own lookup, and an object found that is not a class, name 'Sequence'.
+// What a cast error names when collections.abc.Sequence is not at hand.
 constexpr std::string_view kSequenceName = "Sequence";
 
 PyObject* look_up_sequence() {
@@ -59,8 +50,17 @@ class LookupUnderWay {
   bool& flag_;
 };
 
-// The class found, or nullptr while this thread is already looking it up or
-// when the object found is not a class (nothing is kept then).
+// The host's collections.abc.Sequence, for cast errors: looked up on first
+// need and kept for the life of the process. nullptr while this thread is
+// already looking it up, or when the object found is not a class (nothing
+// is kept then); such cast errors name kSequenceName instead.
+//
+// No native lock guards the lookup: it runs Python code (an import, an
+// attribute read), which may release the interpreter lock, raise this very
+// cast error again, or be under way in another thread when the process
+// forks. The cache is only read and written under the interpreter lock;
+// threads that look up at the same time each do their own lookup and the
+// first one to finish is kept.
 PyObject* sequence_class() {
   static PyObject* sequence = nullptr;  // guarded by the interpreter lock
   thread_local bool looking_up = false;

@@ -27,7 +27,6 @@ class PreparedQuery {
 
   std::span<const float> vector() const { return vector_; }
   float squared_norm() const { return squared_norm_; }
-  // sqrt(squared_norm()).
   float root() const { return root_; }
 
   // cosine_distance(query, point.vector).

@@ -5,8 +5,8 @@
 //   Euclidean   skip on length mismatch, else euclidean_distance
 //   Cosine      skip when cosine_similarity fails (mismatch or zero norm)
 //   DotProduct  skip on length mismatch, else dot_product
-// Then one stable rank_by_metric over all candidates and truncation to
-// min(limit, count). Never fails. The caller holds the table for reading.
+// Then the first min(limit, count) of the stable ranking by metric
+// (rank_top_by_metric). Never fails. The caller holds the table for reading.
 #pragma once
 
 #include <cstdint>

@@ -11,8 +11,8 @@
 // put, and at most kMaxPoints of them, each stored under its own id. A point
 // of another length, one point too many, a point under another key than its
 // id (a loaded snapshot may have such), or a failure to grow turns the
-// blocks off for good (until clear()): they are emptied and active() is false, and the table itself
-// must be scanned instead. The owner puts every point it stores while the
+// blocks off for good (until clear()): they are emptied, active() is false,
+// and the table itself must be scanned instead. The owner puts every point it stores while the
 // blocks are active, so that active blocks always hold exactly the table's
 // points. Not thread-safe: the table's writer updates it under the table's
 // lock, scans read it under the same lock.

@@ -27,7 +27,6 @@ class NeighborLists {
   NeighborLists& operator=(const NeighborLists& other);
   NeighborLists& operator=(NeighborLists&&) noexcept = default;
 
-  // Always MAX_LAYERS.
   static constexpr std::size_t size() { return MAX_LAYERS; }
 
   // The list of `layer` (< MAX_LAYERS). Valid until the next change.

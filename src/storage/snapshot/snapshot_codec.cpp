@@ -147,12 +147,12 @@ void for_each_prefetched(const Table& table, Prefetch prefetch, Visit visit) {
 
 template <class Out>
 void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index) {
-  // The sizer reads only a vector's length, the writer all of it.
+  // The sizer reads only a vector's length (its first line), the writer
+  // all of it (up to 16 lines of 16 floats ahead).
   constexpr std::size_t kVectorLines = std::is_same_v<Out, WireSizer> ? 1 : 16;
   out.put_varint(points.size());
   for_each_prefetched(
-      points,
-      [](const Point& point) { point.vector.prefetch(point.vector.empty() ? 0 : 1024, kVectorLines); },
+      points, [](const Point& point) { point.vector.prefetch(kVectorLines * 16, kVectorLines); },
       [&out](std::uint64_t key, const Point& point) {
         out.put_varint(key);
         encode_point(out, point);

@@ -46,8 +46,9 @@ struct DecodeResult {
 };
 
 // Reads the entries with a SnapshotReader (snapshot_reader.h), so it never
-// trusts a count for memory: reserves at most about 1 MiB worth of entries,
-// or as much as the remaining input could hold, before they decode.
+// trusts a count for memory: before the entries decode it reserves no more
+// of them than the count says, and no more bytes of them than the larger
+// of 1 MiB and the input still unread.
 DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes);
 
 }  // namespace tavrik
