@@ -1,4 +1,4 @@
-#include "index/hnsw/chacha_rng.h"
+#include "core/random/chacha_rng.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/hashing/os_random.h"
+#include "core/random/os_random.h"
 
 namespace tavrik {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "index/hnsw/chacha_rng.h"
+#include "core/random/chacha_rng.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/hashing/os_random.h"
+#include "core/random/os_random.h"
 #include "storage/snapshot/os_error.h"
 #include "storage/snapshot/unique_fd.h"
 

@@ -1,4 +1,4 @@
-#include "core/hashing/os_random.h"
+#include "core/random/os_random.h"
 
 #include <sys/random.h>
 

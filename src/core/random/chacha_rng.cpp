@@ -1,8 +1,8 @@
-#include "index/hnsw/chacha_rng.h"
+#include "core/random/chacha_rng.h"
 
 #include <bit>
 
-#include "core/hashing/os_random.h"
+#include "core/random/os_random.h"
 
 namespace tavrik {
 namespace {
