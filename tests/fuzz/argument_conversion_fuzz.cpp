@@ -21,33 +21,7 @@
 //    11 save the small store to a private directory, load it into a new store,
 //       compare the two point tables
 //
-//   value: tag byte % kTagCount, then:
-//     0 None                          1 bool: byte
-//     2 int: n byte (1 + n % 16 bytes), sign byte, big-endian magnitude
-//     3 float: 8 raw little-endian bytes        4 float: table byte
-//     5 int: table byte
-//     6 str: n byte, n bytes decoded as UTF-8 with surrogatepass (Latin-1
-//       when that fails)
-//     7 bytes: n byte, bytes          8 list / 9 tuple: n byte (n % 9), values
-//    10 dict / 11 dict subclass: n byte (n % 9), then n times key, value;
-//       key: byte, odd -> str as in 6, even -> any value
-//    12 str subclass: as 6
-//    13 object with __index__ and __float__: answer, answer
-//    14 object with __index__ only: answer   15 with __float__ only: answer
-//    16 sequence whose __len__ lies: answer (the length), n byte, values,
-//       fail byte (__getitem__ raises at that index when < n)
-//    17 list subclass whose __len__ lies: answer, n byte, values
-//    18 metric name: table byte        19 re-entrant object: action byte
-//    20 int subclass: value (converted with int(); 0 when that fails)
-//    21 float subclass: 8 raw bytes
-//    22 other: kind byte % 8 (set, frozenset, generator, object, small range,
-//       bytearray, memoryview of bytes, buffer) then per kind; buffer: kind,
-//       type code, step, rows bytes, n byte, n raw bytes (see make_buffer)
-//    23 str around the 64-byte keyword limit: table byte
-//
-//   answer (what __index__/__float__/__len__ do): byte % 4:
-//     0 return a value   1 return an int from the table (byte)
-//     2 raise the exception class of the table (byte)   3 return a float (8 bytes)
+//   value: built by ValueBuilder (value_builder.h), which documents its format.
 //
 // Invariants checked (abort on violation): every exception is one the
 // conversions may raise (TypeError, OverflowError, ValueError, MemoryError)
@@ -69,6 +43,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -82,242 +58,21 @@
 #include "bindings/call/python_error.h"
 #include "bindings/storage/py_vector_storage.h"
 #include "storage/snapshot/snapshot_codec.h"
+#include "fuzz_support.h"
+#include "value_builder.h"
 
 extern "C" PyObject* PyInit_tavrik(void);
 
 namespace {
 
+using namespace argument_fuzz;
 using tavrik::bindings::OwnedRef;
 using tavrik::bindings::PythonError;
 using tavrik::bindings::PyVectorStorage;
 
 constexpr int kMaxOps = 24;
 constexpr int kOpCount = 12;
-constexpr int kTagCount = 24;
-constexpr int kMaxDepth = 4;
 constexpr std::size_t kLargeStorePoints = 600;
-
-// Helper classes, run once in a private namespace. Methods that raise
-// Consulted are overrides the conversions must never call.
-constexpr char kPrelude[] = R"PY(
-import array
-import warnings
-warnings.simplefilter('ignore', DeprecationWarning)
-
-class Consulted(BaseException):
-    pass
-
-class FuzzError(Exception):
-    pass
-
-class FuzzBase(BaseException):
-    pass
-
-class FuzzStop(StopIteration):
-    pass
-
-class FuzzIndex(IndexError):
-    pass
-
-class FuzzKey(KeyError):
-    pass
-
-RAISABLE = (FuzzError, FuzzBase, FuzzStop, FuzzIndex, FuzzKey, TypeError, OverflowError,
-            ValueError, MemoryError)
-# NotImplementedError: the host's iteration of a multi-dimensional memoryview.
-EXPECTED = (TypeError, OverflowError, ValueError, MemoryError, NotImplementedError,
-            FuzzError, FuzzBase, FuzzStop, FuzzIndex, FuzzKey)
-
-def answer(spec):
-    raising, value = spec
-    if raising:
-        raise value('fuzz')
-    return value
-
-class DictSub(dict):
-    def __iter__(self): raise Consulted('DictSub.__iter__')
-    def __len__(self): raise Consulted('DictSub.__len__')
-    def __getitem__(self, key): raise Consulted('DictSub.__getitem__')
-    def items(self): raise Consulted('DictSub.items')
-    def keys(self): raise Consulted('DictSub.keys')
-    def values(self): raise Consulted('DictSub.values')
-
-class StrSub(str):
-    def __str__(self): raise Consulted('StrSub.__str__')
-    def __iter__(self): raise Consulted('StrSub.__iter__')
-    def __len__(self): raise Consulted('StrSub.__len__')
-    def __getitem__(self, i): raise Consulted('StrSub.__getitem__')
-    def encode(self, *args, **kwargs): raise Consulted('StrSub.encode')
-    def lower(self): raise Consulted('StrSub.lower')
-
-class IntSub(int):
-    def __index__(self): raise Consulted('IntSub.__index__')
-    def __int__(self): raise Consulted('IntSub.__int__')
-
-class FloatSub(float):
-    def __float__(self): raise Consulted('FloatSub.__float__')
-
-class Num:
-    def __init__(self, index, flt):
-        self.index_spec = index
-        self.float_spec = flt
-    def __index__(self): return answer(self.index_spec)
-    def __float__(self): return answer(self.float_spec)
-
-class IndexOnly:
-    def __init__(self, index): self.index_spec = index
-    def __index__(self): return answer(self.index_spec)
-
-class FloatOnly:
-    def __init__(self, flt): self.float_spec = flt
-    def __float__(self): return answer(self.float_spec)
-
-class LyingSeq:
-    def __init__(self, length, items, fail_at):
-        self.length_spec = length
-        self.items = items
-        self.fail_at = fail_at
-    def __len__(self): return answer(self.length_spec)
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise FuzzError('getitem')
-        return self.items[i]
-
-class LyingList(list):
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length_spec = length
-    def __len__(self): return answer(self.length_spec)
-
-state = {'store': None, 'mutations': 0, 'snapshot': None, 'scratch': None}
-
-def act(action):
-    store = state['store']
-    if action == 0:
-        state['mutations'] += 1
-        store.upsert(7, [1.0, 2.0], {'tenant_id': 'a', 'n': 1})
-    elif action == 1:
-        store.search([1.0, 2.0], 3, 'cosine')
-    elif action == 2:
-        store.batch_search([[1.0], [2.0, 3.0], []], 2, 'l2', 'a')
-    elif action == 3:
-        state['mutations'] += 1
-        store.load(state['snapshot'])
-    elif action == 4:
-        store.save(state['scratch'])
-    elif action == 5:
-        state['mutations'] += 1
-        store.upsert(8, [], None)
-
-class Reenter:
-    busy = False
-    def __init__(self, action):
-        self.action = action
-    def run(self):
-        if Reenter.busy:
-            return
-        Reenter.busy = True
-        try:
-            act(self.action % 6)
-        finally:
-            Reenter.busy = False
-    def __index__(self):
-        self.run()
-        return self.action
-    def __float__(self):
-        self.run()
-        return 0.5
-    def __len__(self):
-        self.run()
-        return 2
-    def __getitem__(self, i):
-        self.run()
-        if i >= 2:
-            raise IndexError(i)
-        return float(i)
-
-def generator(n):
-    yield from range(n)
-
-array_type = array.array
-
-class ArraySub(array.array):
-    pass
-
-def make_buffer(kind, raw, code, step, rows):
-    """Float (and other) buffers: array.array, memoryviews cast, strided,
-    multi-dimensional, zero-dimensional, released, over a bytearray."""
-    code = 'fdBbiq'[code % 6]
-    size = array.array(code).itemsize
-    raw = raw[:len(raw) // size * size]
-    step = (1, 2, -1, -2, 3)[step % 5]
-    kind %= 7
-    if kind == 0:
-        return array.array(code, raw)[::step]
-    if kind == 1:
-        return memoryview(raw).cast(code)[::step]
-    if kind == 2:
-        rows = 1 + rows % 4
-        count = len(raw) // size
-        return memoryview(raw).cast(code, (rows, count // rows)) if count % rows == 0 else None
-    if kind == 3:
-        view = memoryview(raw).cast(code)
-        view.release()
-        return view
-    if kind == 4:
-        return memoryview(bytearray(raw)).cast(code)[::step]
-    if kind == 5:
-        return memoryview(raw[:size]).cast(code, ()) if len(raw) >= size else None
-    return ArraySub(code, raw)
-)PY";
-
-// ---------------------------------------------------------------------------
-// Failing loudly.
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "argument_conversion_fuzz: invariant broken: %s\n", what);
-  if (PyErr_Occurred()) PyErr_Print();
-  std::fflush(stderr);
-  std::abort();
-}
-
-// TAVRIK_FUZZ_TRACE=1 prints each operation (and converter argument) to
-// standard error, for reading a reproducer.
-bool tracing() {
-  static const bool on = std::getenv("TAVRIK_FUZZ_TRACE") != nullptr;
-  return on;
-}
-
-void require(bool condition, const char* what) {
-  if (!condition) fail(what);
-}
-
-PyObject* must(PyObject* object, const char* what) {
-  if (object == nullptr) fail(what);
-  return object;
-}
-
-// ---------------------------------------------------------------------------
-// Process-wide interpreter state, made once.
-
-struct Interpreter {
-  PyObject* ns = nullptr;  // the prelude's namespace
-  PyObject* state = nullptr;
-  PyObject* storage_class = nullptr;
-  PyObject* large_store = nullptr;
-  PyObject* expected = nullptr;   // tuple of acceptable exception types
-  PyObject* raisable = nullptr;   // tuple of exception classes fuzzed objects raise
-  PyObject* consulted = nullptr;
-  std::vector<PyObject*> classes;  // long-lived objects whose counts are checked
-  std::string directory;
-  std::string roundtrip_path;
-
-  PyObject* get(const char* name) const {
-    return must(PyDict_GetItemString(ns, name), name);  // borrowed
-  }
-};
-
-Interpreter* py = nullptr;
 
 std::string make_directory() {
   for (const char* base : {"/dev/shm", "/tmp"}) {
@@ -371,6 +126,14 @@ void upsert_plain(PyObject* store, std::uint64_t id, const std::vector<double>& 
   require(result.get() == Py_None, "setup upsert");
 }
 
+// The helper classes' source, argument_fuzz_prelude.py beside this file.
+std::string prelude_text() {
+  std::ifstream file(TAVRIK_FUZZ_PRELUDE);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (!file || text.empty()) fail("prelude file " TAVRIK_FUZZ_PRELUDE);
+  return text;
+}
+
 void initialise() {
   PyPreConfig preconfig;
   PyPreConfig_InitIsolatedConfig(&preconfig);
@@ -396,7 +159,7 @@ void initialise() {
 
   py->ns = must(PyDict_New(), "namespace");
   require(PyDict_SetItemString(py->ns, "__builtins__", PyEval_GetBuiltins()) == 0, "builtins");
-  OwnedRef ran(PyRun_String(kPrelude, Py_file_input, py->ns, py->ns));
+  OwnedRef ran(PyRun_String(prelude_text().c_str(), Py_file_input, py->ns, py->ns));
   must(ran.get(), "prelude");
   OwnedRef module(must(PyImport_ImportModule("tavrik"), "import tavrik"));
   py->storage_class = must(PyObject_GetAttrString(module.get(), "VectorStorage"), "class");
@@ -437,373 +200,6 @@ void initialise() {
   }
   require(!PyErr_Occurred(), "clean start");
 }
-
-// ---------------------------------------------------------------------------
-// Reading the fuzz bytes.
-
-class Bytes {
- public:
-  Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return position_ >= size_; }
-  std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
-  std::string_view take(std::size_t n) {
-    n = std::min(n, size_ - std::min(position_, size_));
-    std::string_view out(reinterpret_cast<const char*>(data_) + position_, n);
-    position_ += n;
-    return out;
-  }
-  double raw_double() {
-    std::uint8_t raw[8] = {};
-    for (auto& b : raw) b = byte();
-    double value = 0;
-    std::memcpy(&value, raw, sizeof value);
-    return value;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t position_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Building Python values.
-
-// Objects created fresh for one operation, each kept alive by an extra
-// reference so that their counts can be compared after the operation.
-struct Tracked {
-  std::vector<OwnedRef> kept;
-  std::vector<Py_ssize_t> counts;
-  bool reentrant = false;
-
-  void note(PyObject* object) {
-    if (Py_REFCNT(object) != 1) return;  // shared singletons: small ints, short strs
-    kept.emplace_back(Py_NewRef(object));
-  }
-  void record() {
-    counts.clear();
-    for (const auto& ref : kept) counts.push_back(Py_REFCNT(ref.get()));
-  }
-  bool unchanged(bool report = false) const {
-    bool same = true;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (Py_REFCNT(kept[i].get()) == counts[i]) continue;
-      same = false;
-      if (report) {
-        std::fprintf(stderr, "reference count of a '%s' went from %zd to %zd: ",
-                     Py_TYPE(kept[i].get())->tp_name, counts[i], Py_REFCNT(kept[i].get()));
-        PyObject_Print(kept[i].get(), stderr, 0);
-        std::fputc('\n', stderr);
-      }
-    }
-    return same;
-  }
-};
-
-const double kFloats[] = {0.0,     -0.0,    1.0,    -1.0,   0.5,     NAN,    -NAN,
-                          INFINITY, -INFINITY, 1e39, -1e39, 3.4028235e38, 1e-45, 1e-310,
-                          9.223372036854775808e18, 1.8446744073709551616e19, 0.1, 2.0};
-const char* const kInts[] = {"0", "1", "-1", "2", "255", "256", "257", "-5", "-6",
-                             "4294967295", "4294967296", "9223372036854775807",
-                             "9223372036854775808", "-9223372036854775808",
-                             "-9223372036854775809", "18446744073709551615",
-                             "18446744073709551616", "340282366920938463463374607431768211456",
-                             "3", "10", "500", "1000"};
-const char* const kMetrics[] = {"cosine", "COSINE", "Dot", "dot", "dot_product", "DOT_PRODUCT",
-                                "l2", "L2", "euclidean", "Euclidean", "manhattan", " cosine",
-                                "dot-product", "", "\xe2\x84\xaa", "cos\xc3\xafne", "l2 ",
-                                "\xc4\xb0"};
-const char* const kTenants[] = {"a", "b", "c", ""};
-
-class Builder {
- public:
-  Builder(Bytes& in, Tracked& tracked) : in_(in), tracked_(tracked) {}
-
-  // A new reference to a value built from the bytes.
-  OwnedRef value(int depth = 0) {
-    const int tag = in_.byte() % kTagCount;
-    OwnedRef made = make(tag, depth);
-    if (made.get() == nullptr) {
-      PyErr_Clear();
-      made = OwnedRef(Py_NewRef(Py_None));
-    }
-    tracked_.note(made.get());
-    return made;
-  }
-
-  // Biased towards what the methods accept, so that calls get past conversion.
-  OwnedRef vector_like(int depth = 1) {
-    const std::uint8_t choice = in_.byte();
-    if (choice >= 96) return value(depth);
-    const int n = choice % 6;
-    OwnedRef list(must(PyList_New(n), "list"));
-    for (int i = 0; i < n; ++i) {
-      const std::uint8_t b = in_.byte();
-      PyObject* item = b < 200 ? PyFloat_FromDouble(static_cast<double>(b % 17) - 8.0)
-                               : PyFloat_FromDouble(kFloats[b % std::size(kFloats)]);
-      PyList_SET_ITEM(list.get(), i, must(item, "float"));
-    }
-    tracked_.note(list.get());
-    return list;
-  }
-
-  OwnedRef vectors_like() {
-    const std::uint8_t choice = in_.byte();
-    if (choice >= 96) return value(0);
-    const int n = choice % 5;
-    OwnedRef list(must(PyList_New(n), "list"));
-    for (int i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, vector_like().release());
-    tracked_.note(list.get());
-    return list;
-  }
-
-  OwnedRef limit_like() {
-    const std::uint8_t choice = in_.byte();
-    if (choice >= 64) return value(0);
-    return OwnedRef(must(PyLong_FromLong(choice % 12), "int"));
-  }
-
-  OwnedRef metric_like() {
-    const std::uint8_t choice = in_.byte();
-    if (choice >= 192) return value(0);
-    return text(kMetrics[choice % std::size(kMetrics)]);
-  }
-
-  // Absent (nullptr), None, a tenant name or any value.
-  OwnedRef tenant_like() {
-    const std::uint8_t choice = in_.byte();
-    if (choice < 96) return OwnedRef();
-    if (choice < 160) return OwnedRef(Py_NewRef(Py_None));
-    if (choice < 224) return text(kTenants[choice % std::size(kTenants)]);
-    return value(0);
-  }
-
-  OwnedRef text(const char* name) {
-    OwnedRef made(must(PyUnicode_FromString(name), "str"));
-    tracked_.note(made.get());
-    return made;
-  }
-
- private:
-  OwnedRef call(const char* cls, PyObject* args) {
-    OwnedRef owned_args(args);
-    if (args == nullptr) return OwnedRef();
-    return OwnedRef(PyObject_CallObject(py->get(cls), args));
-  }
-
-  OwnedRef int_from_bytes() {
-    const int n = 1 + in_.byte() % 16;
-    const bool negative = in_.byte() & 1;
-    std::string digits = negative ? "-0x" : "0x";
-    for (int i = 0; i < n; ++i) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02x", in_.byte());
-      digits += hex;
-    }
-    return OwnedRef(PyLong_FromString(digits.c_str(), nullptr, 16));
-  }
-
-  OwnedRef str_from_bytes() {
-    const std::string_view raw = in_.take(in_.byte() % 80);
-    PyObject* made = PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
-                                          "surrogatepass");
-    if (made == nullptr) {
-      PyErr_Clear();
-      made = PyUnicode_DecodeLatin1(raw.data(), static_cast<Py_ssize_t>(raw.size()), nullptr);
-    }
-    return OwnedRef(made);
-  }
-
-  // (raising, value): what __index__, __float__ and __len__ do.
-  OwnedRef answer(int depth) {
-    const int mode = in_.byte() % 4;
-    switch (mode) {
-      case 0:
-        return OwnedRef(Py_BuildValue("(ON)", Py_False, value(depth + 1).release()));
-      case 1:
-        return OwnedRef(Py_BuildValue("(ON)", Py_False,
-                                      PyLong_FromString(kInts[in_.byte() % std::size(kInts)],
-                                                        nullptr, 10)));
-      case 2: {
-        const Py_ssize_t count = PyTuple_GET_SIZE(py->raisable);
-        PyObject* cls = PyTuple_GET_ITEM(py->raisable, in_.byte() % count);
-        return OwnedRef(Py_BuildValue("(OO)", Py_True, cls));
-      }
-      default:
-        return OwnedRef(Py_BuildValue("(ON)", Py_False, PyFloat_FromDouble(in_.raw_double())));
-    }
-  }
-
-  OwnedRef items(int depth, int n) {
-    OwnedRef tuple(PyTuple_New(n));
-    if (tuple.get() == nullptr) return tuple;
-    for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, value(depth + 1).release());
-    return tuple;
-  }
-
-  OwnedRef dict(int depth, bool subclass) {
-    OwnedRef made(subclass ? PyObject_CallNoArgs(py->get("DictSub")) : PyDict_New());
-    if (made.get() == nullptr) return made;
-    const int n = in_.byte() % 9;
-    for (int i = 0; i < n; ++i) {
-      OwnedRef key = (in_.byte() & 1) ? str_from_bytes() : value(depth + 1);
-      if (key.get() == nullptr) {
-        PyErr_Clear();
-        continue;
-      }
-      tracked_.note(key.get());
-      OwnedRef item = value(depth + 1);
-      if (PyDict_SetItem(made.get(), key.get(), item.get()) < 0) PyErr_Clear();  // unhashable
-    }
-    return made;
-  }
-
-  OwnedRef buffer() {
-    const int kind = in_.byte();
-    const int code = in_.byte();
-    const int step = in_.byte();
-    const int rows = in_.byte();
-    const std::string_view raw = in_.take(in_.byte() % 64);
-    return OwnedRef(PyObject_CallFunction(py->get("make_buffer"), "iy#iii", kind, raw.data(),
-                                          static_cast<Py_ssize_t>(raw.size()), code, step, rows));
-  }
-
-  OwnedRef other(int depth) {
-    switch (in_.byte() % 8) {
-      case 0: {
-        OwnedRef elements = items(depth, in_.byte() % 5);
-        if (elements.get() == nullptr) return elements;
-        return OwnedRef(PySet_New(elements.get()));  // NULL (None) when unhashable
-      }
-      case 1: {
-        OwnedRef elements = items(depth, in_.byte() % 5);
-        if (elements.get() == nullptr) return elements;
-        return OwnedRef(PyFrozenSet_New(elements.get()));
-      }
-      case 2:
-        return OwnedRef(PyObject_CallFunction(py->get("generator"), "i", in_.byte() % 8));
-      case 3:
-        return OwnedRef(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-      case 4: {
-        const int start = static_cast<std::int8_t>(in_.byte());
-        const int stop = static_cast<std::int8_t>(in_.byte());
-        const int step = 1 + in_.byte() % 4;
-        return OwnedRef(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyRange_Type), "iii",
-                                              start, stop, step));
-      }
-      case 5: {
-        const std::string_view raw = in_.take(in_.byte() % 16);
-        return OwnedRef(
-            PyByteArray_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-      }
-      case 6: {
-        const std::string_view raw = in_.take(in_.byte() % 16);
-        OwnedRef bytes(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-        if (bytes.get() == nullptr) return bytes;
-        return OwnedRef(PyMemoryView_FromObject(bytes.get()));
-      }
-      default:
-        return buffer();
-    }
-  }
-
-  OwnedRef make(int tag, int depth) {
-    if (depth >= kMaxDepth && tag >= 8) tag %= 8;  // containers stop here
-    switch (tag) {
-      case 0:
-        return OwnedRef(Py_NewRef(Py_None));
-      case 1:
-        return OwnedRef(PyBool_FromLong(in_.byte() & 1));
-      case 2:
-        return int_from_bytes();
-      case 3:
-        return OwnedRef(PyFloat_FromDouble(in_.raw_double()));
-      case 4:
-        return OwnedRef(PyFloat_FromDouble(kFloats[in_.byte() % std::size(kFloats)]));
-      case 5:
-        return OwnedRef(PyLong_FromString(kInts[in_.byte() % std::size(kInts)], nullptr, 10));
-      case 6:
-        return str_from_bytes();
-      case 7: {
-        const std::string_view raw = in_.take(in_.byte() % 32);
-        return OwnedRef(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-      }
-      case 8: {
-        OwnedRef tuple = items(depth, in_.byte() % 9);
-        if (tuple.get() == nullptr) return tuple;
-        return OwnedRef(PySequence_List(tuple.get()));
-      }
-      case 9:
-        return items(depth, in_.byte() % 9);
-      case 10:
-        return dict(depth, false);
-      case 11:
-        return dict(depth, true);
-      case 12: {
-        OwnedRef base = str_from_bytes();
-        if (base.get() == nullptr) return base;
-        return call("StrSub", PyTuple_Pack(1, base.get()));
-      }
-      case 13: {
-        OwnedRef index = answer(depth);
-        OwnedRef flt = answer(depth);
-        if (!index.get() || !flt.get()) return OwnedRef();
-        return call("Num", PyTuple_Pack(2, index.get(), flt.get()));
-      }
-      case 14: {
-        OwnedRef index = answer(depth);
-        if (!index.get()) return index;
-        return call("IndexOnly", PyTuple_Pack(1, index.get()));
-      }
-      case 15: {
-        OwnedRef flt = answer(depth);
-        if (!flt.get()) return flt;
-        return call("FloatOnly", PyTuple_Pack(1, flt.get()));
-      }
-      case 16: {
-        OwnedRef length = answer(depth);
-        OwnedRef elements = items(depth, in_.byte() % 9);
-        OwnedRef fail_at(PyLong_FromLong(in_.byte() % 12));
-        if (!length.get() || !elements.get() || !fail_at.get()) return OwnedRef();
-        return call("LyingSeq", PyTuple_Pack(3, length.get(), elements.get(), fail_at.get()));
-      }
-      case 17: {
-        OwnedRef length = answer(depth);
-        OwnedRef elements = items(depth, in_.byte() % 9);
-        if (!length.get() || !elements.get()) return OwnedRef();
-        return call("LyingList", PyTuple_Pack(2, elements.get(), length.get()));
-      }
-      case 18:
-        return OwnedRef(PyUnicode_FromString(kMetrics[in_.byte() % std::size(kMetrics)]));
-      case 19:
-        tracked_.reentrant = true;
-        return call("Reenter", Py_BuildValue("(i)", in_.byte() % 6));
-      case 20: {
-        OwnedRef base = int_from_bytes();
-        if (base.get() == nullptr) return base;
-        return call("IntSub", PyTuple_Pack(1, base.get()));
-      }
-      case 21:
-        return call("FloatSub", Py_BuildValue("(d)", in_.raw_double()));
-      case 22:
-        return other(depth);
-      default: {
-        static const std::pair<const char*, int> kSizes[] = {
-            {"a", 63}, {"a", 64}, {"a", 65}, {"\xc3\xa9", 32}, {"\xc3\xa9", 33},
-            {"\xe2\x82\xac", 21}, {"\xe2\x82\xac", 22}, {"\xf0\x9f\x98\x80", 16},
-            {"\xf0\x9f\x98\x80", 17}};
-        const auto [unit, count] = kSizes[in_.byte() % std::size(kSizes)];
-        std::string text;
-        for (int i = 0; i < count; ++i) text += unit;
-        return OwnedRef(PyUnicode_FromStringAndSize(text.data(),
-                                                    static_cast<Py_ssize_t>(text.size())));
-      }
-    }
-  }
-
-  Bytes& in_;
-  Tracked& tracked_;
-};
 
 // ---------------------------------------------------------------------------
 // Checking outcomes.

@@ -2,7 +2,8 @@
 tests/fuzz/corpus/argument_conversion/ (one small file per case).
 
 The byte format is the one described at the top of
-tests/fuzz/argument_conversion_fuzz.cpp; the helpers below spell it out.
+tests/fuzz/argument_conversion_fuzz.cpp (operations) and value_builder.h
+(values); the helpers below spell it out.
 Run from anywhere: python3 tests/fuzz/make_argument_corpus.py
 """
 import os
