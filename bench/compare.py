@@ -789,30 +789,25 @@ def raw_figures(runs):
             for k, v in out.items()]
 
 
+def print_grouped(entries, second_header, row_key, ratio):
+    """One markdown table per workload group of `entries`."""
+    for group in ("exact", "graph", "memory"):
+        chosen = [e for e in entries if e["group"] == group]
+        if not chosen:
+            continue
+        columns = columns_of(chosen)
+        print()
+        print(markdown_table([group, second_header] + columns,
+                             grid(chosen, columns, row_key, lambda e: e["values"], ratio)))
+
+
 def print_report(result):
     runs = result["runs"]
     spread = "median (min–max) over %d runs" % len(runs) if len(runs) > 1 else "one run"
     print(f"\n== ratios: tavrik advantage, > 1 means tavrik is better; {spread} ==")
-    for group in ("exact", "graph", "memory"):
-        entries = [r for r in result["ratios"] if r["group"] == group]
-        if not entries:
-            continue
-        columns = columns_of(entries)
-        print()
-        print(markdown_table([group, "vs"] + columns,
-                             grid(entries, columns, lambda e: (e["workload"], e["peer"]),
-                                  lambda e: e["values"], True)))
+    print_grouped(result["ratios"], "vs", lambda e: (e["workload"], e["peer"]), True)
     print(f"\n== raw figures; {spread} ==")
-    figures = raw_figures(runs)
-    for group in ("exact", "graph", "memory"):
-        entries = [f for f in figures if f["group"] == group]
-        if not entries:
-            continue
-        columns = columns_of(entries)
-        print()
-        print(markdown_table([group, "library"] + columns,
-                             grid(entries, columns, lambda e: (e["figure"], e["lib"]),
-                                  lambda e: e["values"], False)))
+    print_grouped(raw_figures(runs), "library", lambda e: (e["figure"], e["lib"]), False)
     print(f"\n== targets: MET only if met in every run; {spread} ==\n")
     rows = []
     for t in result["targets"]:
