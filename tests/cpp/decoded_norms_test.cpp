@@ -34,10 +34,11 @@ TEST(DecodedNorms, EveryPointCachesTheSequentialNorm) {
       cache_squared_norm(point);
       points.insert_or_assign(id, std::move(point));
     }
-    const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
-    ASSERT_TRUE(decoded.snapshot) << decoded.error;
-    ASSERT_EQ(decoded.snapshot->points.size(), count);
-    for (const auto& [key, point] : decoded.snapshot->points) {
+    DecodedSnapshot snapshot;
+    const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
+    ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+    ASSERT_EQ(snapshot.points.size(), count);
+    for (const auto& [key, point] : snapshot.points) {
       EXPECT_NE(bits(point.cached_squared_norm), kUnknownSquaredNormBits) << key;
       EXPECT_EQ(bits(point.cached_squared_norm), bits(squared_norm(point.vector))) << key;
     }

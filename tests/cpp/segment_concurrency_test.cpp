@@ -211,7 +211,7 @@ class SegmentConcurrency : public ::testing::Test {
     while (!stop_.load()) {
       const std::string path = dir.file("snapshot-" + std::to_string(seed) + "-" +
                                         std::to_string(round++ % 3) + ".bin");
-      const Status saved_status = segment_.save_to_disk(path);
+      const SnapshotStatus saved_status = segment_.save_to_disk(path);
       if (!saved_status.is_ok()) {
         fail("save failed: " + saved_status.message());
         continue;
@@ -223,7 +223,7 @@ class SegmentConcurrency : public ::testing::Test {
       // Load one of this thread's snapshots, possibly an older, smaller one.
       const std::string& chosen = saved[rng() % saved.size()];
       ++load_epoch_;
-      const Status loaded = segment_.load_from_disk(chosen);
+      const SnapshotStatus loaded = segment_.load_from_disk(chosen);
       ++load_epoch_;
       if (!loaded.is_ok()) fail("load failed: " + loaded.message());
       ++counters_.loads;

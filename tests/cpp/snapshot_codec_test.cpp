@@ -129,9 +129,10 @@ TEST_P(PointEncoding, BytesAndRoundTrip) {
   EXPECT_EQ(point_entry_bytes(c.point), c.expected_entry);
   PointTable points;
   points.emplace(c.point.id, c.point);
-  const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  EXPECT_TRUE(same_points(points, decoded.snapshot->points));
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  EXPECT_TRUE(same_points(points, snapshot.points));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PointEncoding, ::testing::ValuesIn(point_cases()),
@@ -148,9 +149,10 @@ TEST(DecodeSnapshot, TextVariantsKeepTheirDiscriminant) {
   point.payload->emplace("short_text", Text{"x"});
   point.payload->emplace("long_keyword", Keyword{std::string(200, 'c')});
   points.emplace(3, point);
-  const DecodeResult decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}));
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  const Payload& payload = *decoded.snapshot->points.at(3).payload;
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  const Payload& payload = *snapshot.points.at(3).payload;
   EXPECT_EQ(payload.at("keyword64").index(), 0u);
   EXPECT_EQ(payload.at("text65").index(), 1u);
   EXPECT_EQ(payload.at("short_text").index(), 1u);
@@ -158,9 +160,10 @@ TEST(DecodeSnapshot, TextVariantsKeepTheirDiscriminant) {
 }
 
 TEST(DecodeSnapshot, OnePointStore) {
-  const DecodeResult decoded = decode_snapshot(one_point_store_bytes());
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  const HNSWIndex& index = decoded.snapshot->index;
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(one_point_store_bytes(), snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  const HNSWIndex& index = snapshot.index;
   EXPECT_EQ(index.m, 16u);
   EXPECT_EQ(index.ef_construction, 64u);
   EXPECT_EQ(index.ef_search, 32u);
@@ -170,7 +173,7 @@ TEST(DecodeSnapshot, OnePointStore) {
   EXPECT_EQ(index.nodes.largest_id(), std::optional<std::uint64_t>(7));
   PointTable expected;
   expected.emplace(7, tenant_point());
-  EXPECT_TRUE(same_points(expected, decoded.snapshot->points));
+  EXPECT_TRUE(same_points(expected, snapshot.points));
 }
 
 class RandomStoreRoundTrip : public ::testing::TestWithParam<std::uint64_t> {};
@@ -178,13 +181,13 @@ class RandomStoreRoundTrip : public ::testing::TestWithParam<std::uint64_t> {};
 TEST_P(RandomStoreRoundTrip, EqualFieldByField) {
   const auto store = random_store(GetParam(), 1 + GetParam() * 7);
   const Bytes bytes = encode_snapshot(store.points, store.index);
-  const DecodeResult decoded = decode_snapshot(bytes);
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  EXPECT_TRUE(same_points(store.points, decoded.snapshot->points));
-  EXPECT_TRUE(same_index(store.index, decoded.snapshot->index));
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  EXPECT_TRUE(same_points(store.points, snapshot.points));
+  EXPECT_TRUE(same_index(store.index, snapshot.index));
   // Re-encoding the decoded copy gives the same length.
-  EXPECT_EQ(encode_snapshot(decoded.snapshot->points, decoded.snapshot->index).size(),
-            bytes.size());
+  EXPECT_EQ(encode_snapshot(snapshot.points, snapshot.index).size(), bytes.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomStoreRoundTrip, ::testing::Range<std::uint64_t>(0, 12));
@@ -194,10 +197,11 @@ TEST(DecodeSnapshot, EveryTruncationHitsTheEndOfBuffer) {
   const Bytes bytes = encode_snapshot(store.points, store.index);
   for (std::size_t cut = 1; cut <= bytes.size(); ++cut) {
     const Bytes prefix(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut));
-    const DecodeResult decoded = decode_snapshot(prefix);
-    ASSERT_FALSE(decoded.snapshot) << "cut " << cut;
-    ASSERT_EQ(decoded.error, kEndOfBuffer) << "cut " << cut;
-    ASSERT_LE(decoded.error_offset, prefix.size()) << "cut " << cut;
+    DecodedSnapshot snapshot;
+    const SnapshotStatus decoded = decode_snapshot(prefix, snapshot);
+    ASSERT_FALSE(decoded.is_ok()) << "cut " << cut;
+    ASSERT_EQ(decoded.detail(), kEndOfBuffer) << "cut " << cut;
+    ASSERT_LE(decoded.offset(), prefix.size()) << "cut " << cut;
   }
 }
 
@@ -205,10 +209,11 @@ TEST(DecodeSnapshot, TrailingBytesAreIgnored) {
   const auto store = random_store(7, 10);
   Bytes bytes = encode_snapshot(store.points, store.index);
   bytes.insert(bytes.end(), {0xff, 0x02, 0x00, 0x99});
-  const DecodeResult decoded = decode_snapshot(bytes);
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  EXPECT_TRUE(same_points(store.points, decoded.snapshot->points));
-  EXPECT_TRUE(same_index(store.index, decoded.snapshot->index));
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  EXPECT_TRUE(same_points(store.points, snapshot.points));
+  EXPECT_TRUE(same_index(store.index, snapshot.index));
 }
 
 struct Corruption {
@@ -227,10 +232,11 @@ TEST_P(CorruptedStore, ReportsTheDecoderMessage) {
   bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(c.offset));
   bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(c.offset), c.replacement.begin(),
                c.replacement.end());
-  const DecodeResult decoded = decode_snapshot(bytes);
-  EXPECT_FALSE(decoded.snapshot);
-  EXPECT_EQ(decoded.error, c.message);
-  EXPECT_EQ(decoded.error_offset, c.error_offset);
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  EXPECT_FALSE(decoded.is_ok());
+  EXPECT_EQ(decoded.detail(), c.message);
+  EXPECT_EQ(decoded.offset(), c.error_offset);
 }
 
 // Offsets in the 53-byte store: 12 payload marker, 24 payload discriminant,
@@ -253,7 +259,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeSnapshot, EmptyInput) {
-  EXPECT_EQ(decode_snapshot({}).error, kEndOfBuffer);
+  DecodedSnapshot snapshot;
+  EXPECT_EQ(decode_snapshot({}, snapshot).detail(), kEndOfBuffer);
 }
 
 TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
@@ -267,9 +274,10 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
       0x02,                                            // two nodes
       0x09, 0x01, 0x01, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
       0x09, 0x02, 0x01, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const DecodeResult decoded = decode_snapshot(bytes);
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
-  const PointTable& points = decoded.snapshot->points;
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
+  const PointTable& points = snapshot.points;
   ASSERT_EQ(points.size(), 1u);
   const Point& point = points.at(5);
   EXPECT_EQ(point.id, 2u);  // the key need not match the id
@@ -277,7 +285,7 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
   ASSERT_TRUE(point.payload);
   ASSERT_EQ(point.payload->size(), 1u);
   EXPECT_EQ(point.payload->at("a"), PayloadValue(Integer{2}));
-  const NodeTable& nodes = decoded.snapshot->index.nodes;
+  const NodeTable& nodes = snapshot.index.nodes;
   ASSERT_EQ(nodes.size(), 1u);
   EXPECT_EQ(nodes.find(9)->id, 2u);
   const auto links = nodes.find(9)->neighbors[0];
@@ -293,9 +301,10 @@ class HugeCounts : public ::testing::TestWithParam<HugeCount> {};
 
 TEST_P(HugeCounts, FailAtTheEndOfBufferWithoutHugeAllocation) {
   // Were the counts trusted, these would reserve many gigabytes and abort.
-  const DecodeResult decoded = decode_snapshot(GetParam().bytes);
-  EXPECT_FALSE(decoded.snapshot);
-  EXPECT_EQ(decoded.error, kEndOfBuffer);
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(GetParam().bytes, snapshot);
+  EXPECT_FALSE(decoded.is_ok());
+  EXPECT_EQ(decoded.detail(), kEndOfBuffer);
 }
 
 const Bytes kBillions = {0xff, 0xff, 0xff, 0xff, 0x0f};  // 4,294,967,295

@@ -97,7 +97,7 @@ Bytes state_of(const Segment& segment) {
 
 TEST_F(SnapshotFileTest, SaveIntoMissingDirectoryCreatesNothing) {
   Segment segment;
-  const Status status = segment.save_to_disk(path("missing/store.snap"));
+  const SnapshotStatus status = segment.save_to_disk(path("missing/store.snap"));
   EXPECT_EQ(status.message(), std::string(kCreateFailed) + os_detail(ENOENT));
   EXPECT_EQ(status.message(),
             "Failed to create snapshot file: No such file or directory (os error 2)");
@@ -142,7 +142,7 @@ TEST_P(FailedLoadTest, LeavesTheSegmentUnchanged) {
   Segment segment;
   fill(segment, 10, 5);
   const Bytes before = state_of(segment);
-  const Status status = segment.load_from_disk(path("bad.snap"));
+  const SnapshotStatus status = segment.load_from_disk(path("bad.snap"));
   EXPECT_EQ(status.message(), c.message);
   EXPECT_EQ(state_of(segment), before);
 }
@@ -222,10 +222,10 @@ TEST_F(SnapshotFileTest, PipeCarriesASnapshotWithoutSizeHint) {
   ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
   Segment original;
   fill(original, 1, 600);  // well over the reader's first buffer
-  Status saved = Status::error("not run");
+  SnapshotStatus saved = SnapshotStatus::failure(SnapshotStage::kWrite, "not run");
   std::thread writer([&] { saved = original.save_to_disk(path("pipe")); });
   Segment copy;
-  const Status loaded = copy.load_from_disk(path("pipe"));
+  const SnapshotStatus loaded = copy.load_from_disk(path("pipe"));
   writer.join();
   ASSERT_TRUE(saved.is_ok()) << saved.message();
   ASSERT_TRUE(loaded.is_ok()) << loaded.message();
@@ -258,10 +258,10 @@ TEST_F(SnapshotFileTest, SaveThroughSymlinksReplacesTheFileAndKeepsTheLinks) {
 TEST_F(SnapshotFileTest, NewFileModeHonoursTheUmaskAndExistingModeIsKept) {
   const mode_t previous = ::umask(027);
   Segment segment;
-  const Status created = segment.save_to_disk(path("new.snap"));
+  const SnapshotStatus created = segment.save_to_disk(path("new.snap"));
   put(path("private.snap"), {0x00});
   fs::permissions(path("private.snap"), fs::perms::owner_read | fs::perms::owner_write);
-  const Status replaced = segment.save_to_disk(path("private.snap"));
+  const SnapshotStatus replaced = segment.save_to_disk(path("private.snap"));
   ::umask(previous);
   ASSERT_TRUE(created.is_ok());
   ASSERT_TRUE(replaced.is_ok());

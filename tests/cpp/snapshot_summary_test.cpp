@@ -75,11 +75,12 @@ TEST_P(SummaryOfOverlappingStores, CountsWhatLoadKeeps) {
   bytes.insert(bytes.end(), b.begin() + 1, b.end());
   ASSERT_LT(first.points.size() + second.points.size(), 128u);
 
-  const DecodeResult decoded = decode_snapshot(bytes);
-  ASSERT_TRUE(decoded.snapshot) << decoded.error;
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
   const SnapshotSummary summary = summarize_snapshot(bytes);
   ASSERT_TRUE(summary.decoded);
-  expect_same_figures(expected_summary(decoded.snapshot->points, decoded.snapshot->index), summary);
+  expect_same_figures(expected_summary(snapshot.points, snapshot.index), summary);
   EXPECT_EQ(summary.graph.m, second.index.m);
   EXPECT_EQ(summary.graph.entry_point, second.index.entry_point);
   EXPECT_EQ(summary.trailing_bytes, 0u);
@@ -95,8 +96,10 @@ TEST(SummarizeSnapshot, ADecodeErrorIsTheOnlyFinding) {
   EXPECT_FALSE(summary.decoded);
   ASSERT_EQ(summary.findings.size(), 1u);
   EXPECT_TRUE(summary.findings[0].error);
-  EXPECT_EQ(summary.findings[0].message, decode_snapshot(bytes).error);
-  EXPECT_EQ(summary.findings[0].offset, decode_snapshot(bytes).error_offset);
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  EXPECT_EQ(summary.findings[0].message, decoded.detail());
+  EXPECT_EQ(summary.findings[0].offset, decoded.offset());
   EXPECT_EQ(summary.points, 0u);
 }
 

@@ -13,25 +13,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> input(data, size);
-  const auto first = tavrik::decode_snapshot(input);
+  tavrik::DecodedSnapshot first;
+  const tavrik::SnapshotStatus decoded = tavrik::decode_snapshot(input, first);
   const auto summary = tavrik::summarize_snapshot(input);
-  if (summary.decoded != first.snapshot.has_value()) std::abort();
-  if (!first.snapshot) {
-    if (summary.findings.size() != 1 || summary.findings[0].message != first.error ||
-        summary.findings[0].offset != first.error_offset) {
+  if (summary.decoded != decoded.is_ok()) std::abort();
+  if (!decoded.is_ok()) {
+    if (summary.findings.size() != 1 || summary.findings[0].message != decoded.detail() ||
+        summary.findings[0].offset != decoded.offset()) {
       std::abort();
     }
     return 0;
   }
-  if (summary.points != first.snapshot->points.size() ||
-      summary.nodes != first.snapshot->index.nodes.size()) {
+  if (summary.points != first.points.size() || summary.nodes != first.index.nodes.size()) {
     std::abort();
   }
-  const auto bytes = tavrik::encode_snapshot(first.snapshot->points, first.snapshot->index);
+  const auto bytes = tavrik::encode_snapshot(first.points, first.index);
   if (bytes.size() > size) std::abort();  // duplicates only shrink, trailing bytes drop
-  const auto second = tavrik::decode_snapshot(bytes);
-  if (!second.snapshot) std::abort();
-  const auto again = tavrik::encode_snapshot(second.snapshot->points, second.snapshot->index);
+  tavrik::DecodedSnapshot second;
+  if (!tavrik::decode_snapshot(bytes, second).is_ok()) std::abort();
+  const auto again = tavrik::encode_snapshot(second.points, second.index);
   if (again.size() != bytes.size()) std::abort();
   return 0;
 }

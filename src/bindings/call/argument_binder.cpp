@@ -9,12 +9,6 @@
 namespace tavrik::bindings {
 namespace {
 
-[[noreturn]] void raise_type_error(Message& message) {
-  OwnedRef text(message.finish());
-  PyErr_SetObject(PyExc_TypeError, text.get());
-  throw PythonError{};
-}
-
 // The parameter a keyword names, or -1.
 Py_ssize_t find_parameter(const Signature& signature, PyObject* keyword) {
   Py_ssize_t size = 0;
@@ -44,7 +38,7 @@ Py_ssize_t find_parameter(const Signature& signature, PyObject* keyword) {
     if (i > 0 && i + 1 == missing.size()) message << "and ";
     message << "'" << missing[i] << "'";
   }
-  raise_type_error(message);
+  raise(PyExc_TypeError, message);
 }
 
 }  // namespace
@@ -58,7 +52,7 @@ void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
   message << static_cast<long long>(signature.parameters.size())
           << " positional arguments but " << static_cast<long long>(given)
           << (given == 1 ? " was" : " were") << " given";
-  raise_type_error(message);
+  raise(PyExc_TypeError, message);
 }
 
 void raise_unexpected_keyword(const Signature& signature, PyObject* keyword) {
@@ -66,7 +60,7 @@ void raise_unexpected_keyword(const Signature& signature, PyObject* keyword) {
   message << signature.full_name << " got an unexpected keyword argument '";
   message.append_str(keyword);
   message << "'";
-  raise_type_error(message);
+  raise(PyExc_TypeError, message);
 }
 
 void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
@@ -87,7 +81,7 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
       Message message;
       message << signature.full_name << " got multiple values for argument '"
               << signature.parameters[static_cast<std::size_t>(index)] << "'";
-      raise_type_error(message);
+      raise(PyExc_TypeError, message);
     }
     slot = args[positional + k];
   }

@@ -120,8 +120,8 @@ float to_f32(PyObject* item) {
   return round_to_f32(value);
 }
 
-PayloadValue to_payload_value_or_skip(PyObject* value, bool* keep) {
-  *keep = true;
+// The payload value `value` converts to; nullopt for a type payloads leave out.
+std::optional<PayloadValue> to_payload_value(PyObject* value) {
   if (PyUnicode_Check(value)) return text_value(std::string(utf8_of(value)));
   if (PyLong_Check(value)) {
     const long long number = PyLong_AsLongLong(value);
@@ -133,8 +133,7 @@ PayloadValue to_payload_value_or_skip(PyObject* value, bool* keep) {
     if (number == -1.0 && PyErr_Occurred()) throw PythonError{};
     return Float{number};
   }
-  *keep = false;
-  return Integer{0};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -211,9 +210,9 @@ std::optional<Payload> convert_payload(PyObject* value) {
     if (++taken > start_size) internal_fault("dictionary keys changed during iteration");
     if (!PyUnicode_Check(key)) raise_cast_error(key, "str");
     std::string text(utf8_of(key));
-    bool keep = false;
-    PayloadValue converted = to_payload_value_or_skip(item, &keep);
-    if (keep) payload.insert_or_assign(std::move(text), std::move(converted));
+    if (std::optional<PayloadValue> converted = to_payload_value(item)) {
+      payload.insert_or_assign(std::move(text), std::move(*converted));
+    }
   }
   return payload;
 }

@@ -5,7 +5,13 @@
 namespace tavrik::bindings {
 
 void raise(PyObject* type, std::string_view message) {
-  OwnedRef text((Message() << message).finish());
+  Message text;
+  text << message;
+  raise(type, text);
+}
+
+void raise(PyObject* type, Message& message) {
+  OwnedRef text(message.finish());
   PyErr_SetObject(type, text.get());
   throw PythonError{};
 }
@@ -20,9 +26,7 @@ void raise_cast_error(PyObject* value, std::string_view expected) {
     message.append_str(type_name.get());
     message << "' object is not an instance of '" << expected << "'";
   }
-  OwnedRef text(message.finish());
-  PyErr_SetObject(PyExc_TypeError, text.get());
-  throw PythonError{};
+  raise(PyExc_TypeError, message);
 }
 
 void add_parameter_note(std::string_view parameter) {

@@ -20,8 +20,12 @@ inline PyObject* checked(PyObject* result) {
   return result;
 }
 
+class Message;
+
 // Raises `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
+// The same with the text built so far in `message`, which is consumed.
+[[noreturn]] void raise(PyObject* type, Message& message);
 
 // The type-mismatch error of every converter, a TypeError:
 //   "'int' object is not an instance of 'str'"

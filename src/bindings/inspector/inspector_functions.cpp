@@ -46,7 +46,7 @@ PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return run<1>(kSummarize, args, nargsf, kwnames, [](auto& bound) {
     const std::string path = convert_path(bound[0]);
     SnapshotSummary summary;
-    if (Status read = summarize_snapshot_file(path, summary); !read.is_ok()) {
+    if (SnapshotStatus read = summarize_snapshot_file(path, summary); !read.is_ok()) {
       raise(PyExc_OSError, read.message());
     }
     OwnedRef result(checked(PyDict_New()));
@@ -54,7 +54,9 @@ PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     OwnedRef findings(checked(findings_list(summary)));
     OwnedRef load_error(Py_NewRef(Py_None));
     if (!summary.decoded) {
-      const std::string text = std::string(kDecodeFailed) + summary.findings.front().message;
+      const std::string text =
+          SnapshotStatus::failure(SnapshotStage::kDecode, summary.findings.front().message)
+              .message();
       load_error = OwnedRef(checked(
           PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
     }

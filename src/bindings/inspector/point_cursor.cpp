@@ -131,7 +131,7 @@ PyObject* open_point_cursor(PyObject* path, PyObject* ids) {
       throw;
     }
   }
-  if (Status opened = cursor->stream.open(text); !opened.is_ok()) {
+  if (SnapshotStatus opened = cursor->stream.open(text); !opened.is_ok()) {
     raise(PyExc_OSError, opened.message());
   }
   PyObject* capsule = checked(PyCapsule_New(cursor.get(), kCapsuleName, release_cursor));

@@ -13,7 +13,7 @@ constexpr std::string_view kParameters[] = {"path"};
 const Signature kSaveSignature{"VectorStorage.save()", kParameters, 1};
 const Signature kLoadSignature{"VectorStorage.load()", kParameters, 1};
 
-PyObject* none_or_raise(const Status& status) {
+PyObject* none_or_raise(const SnapshotStatus& status) {
   if (!status.is_ok()) raise(PyExc_OSError, status.message());
   Py_RETURN_NONE;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bindings/call/argument_binder.h"
+#include "bindings/call/host_friendly_lock.h"
 #include "bindings/call/python_error.h"
 #include "bindings/storage/docstrings.h"
 
@@ -79,13 +80,8 @@ PyObject* create_class() {
 PyObject* vector_storage_class() {
   static std::mutex guard;
   static PyObject* cls = nullptr;
-  if (!guard.try_lock()) {
-    // Another thread is creating it: let it run while this one waits.
-    Py_BEGIN_ALLOW_THREADS
-    guard.lock();
-    Py_END_ALLOW_THREADS
-  }
-  std::lock_guard held(guard, std::adopt_lock);
+  // Another thread may be creating it: it runs Python code meanwhile.
+  const std::unique_lock held = lock_letting_host_run(guard);
   if (cls == nullptr) {
     cls = create_class();
     if (cls == nullptr) {

@@ -11,7 +11,7 @@ namespace tavrik {
 
 // Both read locks, points first, are held from encoding until the file is
 // complete, so the file is one consistent state and insertions wait for it.
-Status Segment::save_to_disk(const std::string& path) const {
+SnapshotStatus Segment::save_to_disk(const std::string& path) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
   const FileBytes bytes = encode_snapshot(points_, index_);
@@ -21,14 +21,11 @@ Status Segment::save_to_disk(const std::string& path) const {
 // Reading and decoding need no lock; only the swap takes both write locks,
 // so readers never see a mixture. Any failure before the swap leaves the
 // segment untouched. The previous tables are released after the locks.
-Status Segment::load_from_disk(const std::string& path) {
+SnapshotStatus Segment::load_from_disk(const std::string& path) {
   FileBytes bytes;
-  if (Status read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
-  DecodeResult decoded = decode_snapshot(bytes);
-  if (!decoded.snapshot) {
-    return Status::error(std::string(kDecodeFailed) + decoded.error);
-  }
-  DecodedSnapshot& fresh = *decoded.snapshot;
+  if (SnapshotStatus read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
+  DecodedSnapshot fresh;
+  if (SnapshotStatus decoded = decode_snapshot(bytes, fresh); !decoded.is_ok()) return decoded;
   ScanBlocks fresh_blocks;
   if (fresh.points.size() <= ScanBlocks::kMaxPoints) {
     for (const auto& [key, point] : fresh.points) fresh_blocks.put(key, point);
@@ -41,7 +38,7 @@ Status Segment::load_from_disk(const std::string& path) {
     std::swap(index_, fresh.index);
     std::swap(scan_blocks_, fresh_blocks);
   }
-  return Status::ok();
+  return SnapshotStatus::ok();
 }
 
 }  // namespace tavrik

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "core/distance/metric.h"
-#include "core/status.h"
 #include "core/vector/point.h"
 #include "core/vector/scored_point.h"
 #include "core/vector/vector_arena.h"
 #include "index/exact/scan_blocks.h"
 #include "index/hnsw/hnsw_index.h"
+#include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
 
@@ -59,11 +59,11 @@ class Segment {
                     std::span<std::vector<ScoredPoint>> out) const;
 
   // Writes the whole state to `path` as one snapshot.
-  Status save_to_disk(const std::string& path) const;
+  SnapshotStatus save_to_disk(const std::string& path) const;
 
   // Replaces the whole state with the snapshot in `path`. On failure the
   // segment is exactly as it was.
-  Status load_from_disk(const std::string& path);
+  SnapshotStatus load_from_disk(const std::string& path);
 
   // Runs `reader(points, index)` under both read locks (tests and tools).
   template <class Reader>

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "core/random/os_random.h"
@@ -25,8 +26,12 @@ constexpr int kTempNameAttempts = 8;
 // Leaves room for the temporary file's prefix and suffix within NAME_MAX.
 constexpr std::size_t kTempNameBaseMax = 200;
 
-FileFailure create_failure(std::string detail) { return {FileStage::kCreate, std::move(detail)}; }
-FileFailure write_failure(std::string detail) { return {FileStage::kWrite, std::move(detail)}; }
+SnapshotStatus create_failure(std::string detail) {
+  return SnapshotStatus::failure(SnapshotStage::kCreate, std::move(detail));
+}
+SnapshotStatus write_failure(std::string detail) {
+  return SnapshotStatus::failure(SnapshotStage::kWrite, std::move(detail));
+}
 
 struct Target {
   std::string path;  // symlinks resolved, except links of the process file system
@@ -77,7 +82,7 @@ void note_file(const struct stat& status, Target& target) {
 }
 
 // Follows symlinks to the file that will be replaced and notes what it is.
-std::optional<FileFailure> resolve_target(const std::string& path, Target& target) {
+SnapshotStatus resolve_target(const std::string& path, Target& target) {
   if (path.empty()) return create_failure(os_error_detail(ENOENT));
   target.path = path;
   for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
@@ -86,7 +91,7 @@ std::optional<FileFailure> resolve_target(const std::string& path, Target& targe
       if (errno != ENOENT) return create_failure(os_error_detail(errno));
       // Creating "name/" would make a directory, not a file.
       if (target.path.ends_with('/')) return create_failure(os_error_detail(EISDIR));
-      return std::nullopt;
+      return SnapshotStatus::ok();
     }
     if (S_ISLNK(status.st_mode) && is_proc_link(target.path)) {
       // What opening the link reaches, as the system resolves it.
@@ -94,7 +99,7 @@ std::optional<FileFailure> resolve_target(const std::string& path, Target& targe
       if (S_ISDIR(status.st_mode)) return create_failure(os_error_detail(EISDIR));
       note_file(status, target);
       target.through_proc = true;
-      return std::nullopt;
+      return SnapshotStatus::ok();
     }
     if (S_ISLNK(status.st_mode)) {
       const auto link = read_link(target.path);
@@ -104,7 +109,7 @@ std::optional<FileFailure> resolve_target(const std::string& path, Target& targe
     }
     if (S_ISDIR(status.st_mode)) return create_failure(os_error_detail(EISDIR));
     note_file(status, target);
-    return std::nullopt;
+    return SnapshotStatus::ok();
   }
   return create_failure(os_error_detail(ELOOP));
 }
@@ -154,81 +159,79 @@ int create_temp(const Target& target, TempFile& temp) {
 
 // Makes the rename itself durable. Filesystems that cannot sync a directory
 // (EINVAL) are taken as they are.
-std::optional<FileFailure> sync_directory(const std::string& directory) {
+SnapshotStatus sync_directory(const std::string& directory) {
   UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;  // e.g. a write-only directory: best effort
+  if (!fd.valid()) return SnapshotStatus::ok();  // e.g. a write-only directory: best effort
   if (::fsync(fd.get()) != 0 && errno != EINVAL) return write_failure(os_error_detail(errno));
-  return std::nullopt;
+  return SnapshotStatus::ok();
 }
 
 // A device, FIFO or socket: opened for writing as it is, and written.
-std::optional<FileFailure> write_to_special(const std::string& path,
-                                            std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_to_special(const std::string& path, std::span<const std::uint8_t> bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
-  if (auto detail = write_all(fd.get(), bytes)) return write_failure(std::move(*detail));
-  return std::nullopt;
+  return write_all(fd.get(), bytes);
 }
 
 // Makes sure the file has room for `size` bytes from its start before any of
-// its bytes change; errno on failure, else 0. The file keeps its length and
+// its bytes change (failures at kWrite). The file keeps its length and
 // contents. A file system that cannot reserve space is written all the same.
-int reserve_space(int fd, std::size_t size) {
-  if (size == 0) return 0;
+SnapshotStatus reserve_space(int fd, std::size_t size) {
+  if (size == 0) return SnapshotStatus::ok();
   const auto length = static_cast<off_t>(size);
   int result = 0;
   do {
     result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
   } while (result != 0 && errno == EINTR);
-  if (result == 0) return 0;
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+  if (result == 0) return SnapshotStatus::ok();
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return write_failure(os_error_detail(errno));
   // Without a reservation beyond the end, the C library's fallback makes the
   // file long enough, writing zeros only where nothing is stored yet; a
   // failure cuts it back (were that to fail, the old snapshot still comes
   // first, and bytes after a snapshot are ignored).
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return errno;
+  if (::fstat(fd, &status) != 0) return write_failure(os_error_detail(errno));
   const int error = ::posix_fallocate(fd, 0, length);
-  if (error == 0 || error == EOPNOTSUPP || error == EINVAL || error == ENODEV) return 0;
+  if (error == 0 || error == EOPNOTSUPP || error == EINVAL || error == ENODEV) {
+    return SnapshotStatus::ok();
+  }
   [[maybe_unused]] const int cut_back = ::ftruncate(fd, status.st_size);
-  return error;
+  return write_failure(os_error_detail(error));
 }
 
 // A regular file overwritten where it is, when it cannot be replaced: the
 // space for the new contents is reserved first, so that a full disk fails
 // the save with the old contents intact; then the file is overwritten from
 // its start, cut to the new length and synced.
-std::optional<FileFailure> write_over(const std::string& path,
-                                      std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_over(const std::string& path, std::span<const std::uint8_t> bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
-  if (const int error = reserve_space(fd.get(), bytes.size()); error != 0) {
-    return write_failure(os_error_detail(error));
+  if (SnapshotStatus reserved = reserve_space(fd.get(), bytes.size()); !reserved.is_ok()) {
+    return reserved;
   }
-  if (auto detail = write_all(fd.get(), bytes)) return write_failure(std::move(*detail));
+  if (SnapshotStatus written = write_all(fd.get(), bytes); !written.is_ok()) return written;
   if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
     return write_failure(os_error_detail(errno));
   }
   if (::fsync(fd.get()) != 0 && errno != EINVAL) return write_failure(os_error_detail(errno));
   if (const int error = fd.close(); error != 0) return write_failure(os_error_detail(error));
-  return std::nullopt;
+  return SnapshotStatus::ok();
 }
 
-std::optional<FileFailure> write_in_place(const Target& target,
-                                          std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_in_place(const Target& target, std::span<const std::uint8_t> bytes) {
   return target.regular ? write_over(target.path, bytes) : write_to_special(target.path, bytes);
 }
 
 // The temporary file gets the target's owner and group where this process
 // may give them (else the group alone, else neither), then its permission
 // bits (after the owner: changing it may clear set-id bits).
-std::optional<FileFailure> take_over_attributes(const Target& target, int fd) {
+SnapshotStatus take_over_attributes(const Target& target, int fd) {
   if (::fchown(fd, target.owner, target.group) != 0) {
     [[maybe_unused]] const int group_only = ::fchown(fd, static_cast<uid_t>(-1), target.group);
   }
   // The creation mode passed the umask; an existing file's bits are kept whole.
   if (::fchmod(fd, target.permissions) != 0) return write_failure(os_error_detail(errno));
-  return std::nullopt;
+  return SnapshotStatus::ok();
 }
 
 // Errors of rename that refuse this way of replacing the file, not the
@@ -240,16 +243,15 @@ bool rename_refused(int error) { return error == EBUSY || error == EPERM || erro
 // opening it for writing would; replacing it through the directory would
 // otherwise succeed behind its permissions. Opening without truncation
 // leaves its contents as they are.
-std::optional<FileFailure> check_writable(const Target& target) {
-  if (!target.exists) return std::nullopt;
+SnapshotStatus check_writable(const Target& target) {
+  if (!target.exists) return SnapshotStatus::ok();
   UniqueFd fd(::open(target.path.c_str(), O_WRONLY | O_CLOEXEC));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
-  return std::nullopt;
+  return SnapshotStatus::ok();
 }
 
-std::optional<FileFailure> write_through_temp(const Target& target,
-                                              std::span<const std::uint8_t> bytes) {
-  if (auto refused = check_writable(target)) return refused;
+SnapshotStatus write_through_temp(const Target& target, std::span<const std::uint8_t> bytes) {
+  if (SnapshotStatus writable = check_writable(target); !writable.is_ok()) return writable;
   TempFile temp;
   if (const int error = create_temp(target, temp); error != 0) {
     const bool directory_refuses = error == EACCES || error == EPERM;
@@ -257,9 +259,10 @@ std::optional<FileFailure> write_through_temp(const Target& target,
     return create_failure(os_error_detail(error));
   }
   if (target.exists) {
-    if (auto failure = take_over_attributes(target, temp.fd.get())) return failure;
+    SnapshotStatus taken_over = take_over_attributes(target, temp.fd.get());
+    if (!taken_over.is_ok()) return taken_over;
   }
-  if (auto detail = write_all(temp.fd.get(), bytes)) return write_failure(std::move(*detail));
+  if (SnapshotStatus written = write_all(temp.fd.get(), bytes); !written.is_ok()) return written;
   if (::fsync(temp.fd.get()) != 0) return write_failure(os_error_detail(errno));
   if (const int error = temp.fd.close(); error != 0) return write_failure(os_error_detail(error));
   if (::rename(temp.path.c_str(), target.path.c_str()) != 0) {
@@ -274,7 +277,7 @@ std::optional<FileFailure> write_through_temp(const Target& target,
 
 }  // namespace
 
-std::optional<std::string> write_all(int fd, std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_all(int fd, std::span<const std::uint8_t> bytes) {
   // The whole snapshot is one buffer, so a buffered writer would issue the
   // same writes: everything at once, repeated until all bytes are taken.
   constexpr std::size_t kLargestWrite = SSIZE_MAX;
@@ -282,19 +285,19 @@ std::optional<std::string> write_all(int fd, std::span<const std::uint8_t> bytes
     const ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), kLargestWrite));
     if (written < 0) {
       if (errno == EINTR) continue;
-      return os_error_detail(errno);
+      return write_failure(os_error_detail(errno));
     }
-    if (written == 0) return std::string(kZeroWriteDetail);
+    if (written == 0) return write_failure(kZeroWriteDetail);
     bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
-  return std::nullopt;
+  return SnapshotStatus::ok();
 }
 
-std::optional<FileFailure> replace_file_contents(const std::string& path,
-                                                 std::span<const std::uint8_t> bytes) {
+SnapshotStatus replace_file_contents(const std::string& path,
+                                     std::span<const std::uint8_t> bytes) {
   if (path.find('\0') != std::string::npos) return create_failure(kNulInPathDetail);
   Target target;
-  if (auto failure = resolve_target(path, target)) return failure;
+  if (SnapshotStatus resolved = resolve_target(path, target); !resolved.is_ok()) return resolved;
   if (target.exists && (!target.regular || target.through_proc)) {
     return write_in_place(target, bytes);
   }

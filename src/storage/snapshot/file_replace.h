@@ -31,36 +31,32 @@
 // new length and synced. A full disk thus fails the save with the old
 // contents intact; a crash or kill midway leaves a mixture.
 //
-// A failure is reported with the stage it happened at: creating (the path
-// can't be opened or a temporary file can't be created: nothing was touched)
-// or writing (write, sync, close or rename failed: the target still holds
-// its previous contents, except after an in-place write began).
+// A failure is reported with the stage it happened at (snapshot_status.h):
+// kCreate (the path can't be opened or a temporary file can't be created:
+// nothing was touched) or kWrite (write, sync, close or rename failed: the
+// target still holds its previous contents, except after an in-place write
+// began).
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 
+#include "storage/snapshot/snapshot_status.h"
+
 namespace tavrik {
-
-enum class FileStage { kCreate, kWrite };
-
-struct FileFailure {
-  FileStage stage;
-  std::string detail;  // os_error_detail, or one of the fixed details below
-};
 
 inline constexpr const char* kNulInPathDetail = "file name contained an unexpected NUL byte";
 inline constexpr const char* kZeroWriteDetail = "failed to write whole buffer";
 
-// Replaces the contents of `path` by `bytes`; nullopt on success. A path
-// containing a NUL byte fails at creation with kNulInPathDetail.
-std::optional<FileFailure> replace_file_contents(const std::string& path,
-                                                 std::span<const std::uint8_t> bytes);
+// Replaces the contents of `path` by `bytes`. A path containing a NUL byte
+// fails at kCreate with kNulInPathDetail.
+SnapshotStatus replace_file_contents(const std::string& path,
+                                     std::span<const std::uint8_t> bytes);
 
 // Writes every byte to `fd`, retrying interrupted and partial writes;
-// nullopt on success. A write that accepts zero bytes gives kZeroWriteDetail.
-std::optional<std::string> write_all(int fd, std::span<const std::uint8_t> bytes);
+// failures are at kWrite. A write that accepts zero bytes gives
+// kZeroWriteDetail.
+SnapshotStatus write_all(int fd, std::span<const std::uint8_t> bytes);
 
 }  // namespace tavrik

@@ -4,8 +4,8 @@
 
 namespace tavrik {
 
-Status PointStream::open(const std::string& path) {
-  if (Status read = read_snapshot_file(path, bytes_); !read.is_ok()) return read;
+SnapshotStatus PointStream::open(const std::string& path) {
+  if (SnapshotStatus read = read_snapshot_file(path, bytes_); !read.is_ok()) return read;
   SnapshotReader check(bytes_);
   std::uint64_t count = 0;
   bool decoded = check.read_count(count);
@@ -30,11 +30,12 @@ Status PointStream::open(const std::string& path) {
     decoded = check.read_node_lists(key, id, counts, ids);
   }
   if (!decoded) {
-    return Status::error(std::string(kDecodeFailed) + std::string(check.error_message()));
+    return SnapshotStatus::failure(SnapshotStage::kDecode, std::string(check.error_message()),
+                                   check.error_offset());
   }
   reader_.emplace(bytes_);
   reader_->read_count(count_);
-  return Status::ok();
+  return SnapshotStatus::ok();
 }
 
 bool PointStream::next(std::uint64_t& key, Point& point) {

@@ -14,11 +14,11 @@
 #include <string>
 
 #include "core/hashing/flat_id_map.h"
-#include "core/status.h"
 #include "core/vector/point.h"
 #include "core/vector/vector_arena.h"
 #include "storage/snapshot/file_bytes.h"
 #include "storage/snapshot/snapshot_reader.h"
+#include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
 
@@ -28,9 +28,9 @@ class PointStream {
   PointStream(const PointStream&) = delete;
   PointStream& operator=(const PointStream&) = delete;
 
-  // The errors of load: its file texts, or its decode prefix and the
-  // decoder's message. Once only.
-  Status open(const std::string& path);
+  // The failures of load: reading the file, or decoding it (the decoder's
+  // message and offset). Once only.
+  SnapshotStatus open(const std::string& path);
 
   // Replaces `point` by the next point the table would hold, and `key` by
   // its key; false at the end. The point's vector is lent by the stream and

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "core/distance/lane_kernels.h"
 #include "storage/snapshot/snapshot_reader.h"
@@ -182,13 +184,13 @@ FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index) {
   return out.take();
 }
 
-DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes) {
+SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into) {
   SnapshotReader in(bytes);
-  DecodedSnapshot snapshot;
-  if (!decode_points(in, snapshot.vectors, snapshot.points) || !decode_index(in, snapshot.index)) {
-    return DecodeResult{std::nullopt, std::string(in.error_message()), in.error_offset()};
+  if (!decode_points(in, into.vectors, into.points) || !decode_index(in, into.index)) {
+    return SnapshotStatus::failure(SnapshotStage::kDecode, std::string(in.error_message()),
+                                   in.error_offset());
   }
-  return DecodeResult{std::move(snapshot), {}, 0};
+  return SnapshotStatus::ok();
 }
 
 }  // namespace tavrik

@@ -18,15 +18,13 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 #include "core/vector/point.h"
 #include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"
+#include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
 
@@ -39,16 +37,15 @@ struct DecodedSnapshot {
   HNSWIndex index;
 };
 
-struct DecodeResult {
-  std::optional<DecodedSnapshot> snapshot;  // present on success
-  std::string error;                        // the decoder's message otherwise
-  std::size_t error_offset = 0;             // where the value it failed on starts
-};
-
+// Decodes `bytes` into `into`, which must be empty (default-constructed).
+// A failure is at kDecode, its detail the decoder's message and its offset
+// where the value it failed on starts; `into` is then partly filled and is
+// to be discarded.
+//
 // Reads the entries with a SnapshotReader (snapshot_reader.h), so it never
 // trusts a count for memory: before the entries decode it reserves no more
 // of them than the count says, and no more bytes of them than the larger
 // of 1 MiB and the input still unread.
-DecodeResult decode_snapshot(std::span<const std::uint8_t> bytes);
+SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into);
 
 }  // namespace tavrik

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
-#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "storage/snapshot/file_replace.h"
 #include "storage/snapshot/os_error.h"
@@ -19,10 +19,11 @@ namespace {
 
 constexpr std::size_t kMinimumGrowth = 8192;
 
-Status failure(std::string_view prefix, std::string_view detail) {
-  std::string text(prefix);
-  text += detail;
-  return Status::error(std::move(text));
+SnapshotStatus open_failure(std::string detail) {
+  return SnapshotStatus::failure(SnapshotStage::kOpen, std::move(detail));
+}
+SnapshotStatus read_failure(std::string detail) {
+  return SnapshotStatus::failure(SnapshotStage::kRead, std::move(detail));
 }
 
 // Bytes left from the current position, as the file's metadata tells; 0 when
@@ -52,17 +53,17 @@ ssize_t read_retrying(int fd, std::uint8_t* into, std::size_t length) {
   }
 }
 
-// Reads until end of file; the error detail on failure. When the buffer is
+// Reads until end of file (failures at kRead). When the buffer is
 // exactly full (the usual case, sized from the metadata), a small probe read
 // checks for the end before the buffer is doubled.
-std::optional<std::string> read_to_end(int fd, FileBytes& bytes) {
+SnapshotStatus read_to_end(int fd, FileBytes& bytes) {
   for (;;) {
     if (bytes.size() == bytes.capacity()) {
       std::uint8_t probe[64];
       const ssize_t got = read_retrying(fd, probe, sizeof probe);
-      if (got < 0) return os_error_detail(errno);
-      if (got == 0) return std::nullopt;
-      if (!grow(bytes)) return std::string(kOutOfMemoryDetail);
+      if (got < 0) return read_failure(os_error_detail(errno));
+      if (got == 0) return SnapshotStatus::ok();
+      if (!grow(bytes)) return read_failure(kOutOfMemoryDetail);
       bytes.insert(bytes.end(), probe, probe + got);
       continue;
     }
@@ -71,37 +72,33 @@ std::optional<std::string> read_to_end(int fd, FileBytes& bytes) {
     const ssize_t got = read_retrying(fd, bytes.data() + filled, bytes.size() - filled);
     const int error = errno;
     bytes.resize(filled + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    if (got == 0) return std::nullopt;
-    if (got < 0) return os_error_detail(error);
+    if (got == 0) return SnapshotStatus::ok();
+    if (got < 0) return read_failure(os_error_detail(error));
   }
 }
 
 }  // namespace
 
-Status write_snapshot_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const auto failed = replace_file_contents(path, bytes);
-  if (!failed) return Status::ok();
-  return failure(failed->stage == FileStage::kCreate ? kCreateFailed : kWriteFailed,
-                 failed->detail);
+SnapshotStatus write_snapshot_file(const std::string& path,
+                                   std::span<const std::uint8_t> bytes) {
+  return replace_file_contents(path, bytes);
 }
 
-Status read_snapshot_file(const std::string& path, FileBytes& bytes) {
+SnapshotStatus read_snapshot_file(const std::string& path, FileBytes& bytes) {
   bytes.clear();
-  if (path.find('\0') != std::string::npos) return failure(kOpenFailed, kNulInPathDetail);
+  if (path.find('\0') != std::string::npos) return open_failure(kNulInPathDetail);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return failure(kOpenFailed, os_error_detail(errno));
+  if (!fd.valid()) return open_failure(os_error_detail(errno));
   try {
     bytes.reserve(size_hint(fd.get()));
   } catch (const std::bad_alloc&) {
-    return failure(kReadFailed, kOutOfMemoryDetail);
+    return read_failure(kOutOfMemoryDetail);
   } catch (const std::length_error&) {
-    return failure(kReadFailed, kOutOfMemoryDetail);
+    return read_failure(kOutOfMemoryDetail);
   }
-  if (auto detail = read_to_end(fd.get(), bytes)) {
-    bytes.clear();
-    return failure(kReadFailed, *detail);
-  }
-  return Status::ok();
+  SnapshotStatus read = read_to_end(fd.get(), bytes);
+  if (!read.is_ok()) bytes.clear();
+  return read;
 }
 
 }  // namespace tavrik

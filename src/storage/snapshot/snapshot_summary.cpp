@@ -295,11 +295,11 @@ SnapshotSummary summarize_snapshot(std::span<const std::uint8_t> bytes) {
   return summary;
 }
 
-Status summarize_snapshot_file(const std::string& path, SnapshotSummary& summary) {
+SnapshotStatus summarize_snapshot_file(const std::string& path, SnapshotSummary& summary) {
   FileBytes bytes;
-  if (Status read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
+  if (SnapshotStatus read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
   summary = summarize_snapshot(bytes);
-  return Status::ok();
+  return SnapshotStatus::ok();
 }
 
 }  // namespace tavrik

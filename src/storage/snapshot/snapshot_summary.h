@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "core/status.h"
 #include "index/hnsw/neighbor_lists.h"
 #include "storage/snapshot/snapshot_reader.h"
+#include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
 
@@ -60,9 +60,9 @@ struct SnapshotSummary {
 
 SnapshotSummary summarize_snapshot(std::span<const std::uint8_t> bytes);
 
-// Reads the file at `path` and summarizes it. The file errors are load's,
-// with the same texts; a file that does not decode is summarized (its
+// Reads the file at `path` and summarizes it. The file failures are
+// load's (kOpen, kRead); a file that does not decode is summarized (its
 // error finding), not an error here.
-Status summarize_snapshot_file(const std::string& path, SnapshotSummary& summary);
+SnapshotStatus summarize_snapshot_file(const std::string& path, SnapshotSummary& summary);
 
 }  // namespace tavrik
