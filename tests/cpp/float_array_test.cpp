@@ -48,15 +48,14 @@ TEST(FloatArray, ComparesElementsLikeAVector) {
   EXPECT_FALSE(FloatArray({nan}) == FloatArray({nan}));
 }
 
-TEST(FloatArray, AssignAndIndex) {
+TEST(FloatArray, ReplaceAndIndex) {
   FloatArray array;
-  array.assign(3, 1.5f);
-  EXPECT_EQ(array, (std::vector<float>{1.5f, 1.5f, 1.5f}));
+  array = {1.5f, 1.5f, 1.5f};
   array[1] = -4.0f;
   EXPECT_EQ(array, (std::vector<float>{1.5f, -4.0f, 1.5f}));
   array = {7.0f};
   EXPECT_EQ(array.size(), 1u);
-  array.assign(0, 1.0f);
+  array = FloatArray();
   EXPECT_TRUE(array.empty());
 }
 

@@ -148,7 +148,7 @@ TEST(Insert, HugeLoadedMaxLevelLinksFromDrawnLevel) {
 TEST(InsertDeathTest, LevelAboveFifteenIsAnInternalFault) {
   Graph g;
   g.add_point(1, {1, 0});
-  EXPECT_DEATH(insert_at_level(g.index, 1, g.points.at(1).vector, g.points, 16),
+  EXPECT_DEATH(insert_at_level(g.index, 1, g.points.lookup(1)->vector, g.points, 16),
                "internal fault");
 }
 

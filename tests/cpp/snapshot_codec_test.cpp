@@ -152,7 +152,8 @@ TEST(DecodeSnapshot, TextVariantsKeepTheirDiscriminant) {
   DecodedSnapshot snapshot;
   const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
-  const Payload& payload = *snapshot.points.at(3).payload;
+  ASSERT_NE(snapshot.points.lookup(3), nullptr);
+  const Payload& payload = *snapshot.points.lookup(3)->payload;
   EXPECT_EQ(payload.at("keyword64").index(), 0u);
   EXPECT_EQ(payload.at("text65").index(), 1u);
   EXPECT_EQ(payload.at("short_text").index(), 1u);
@@ -279,7 +280,8 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
   const PointTable& points = snapshot.points;
   ASSERT_EQ(points.size(), 1u);
-  const Point& point = points.at(5);
+  ASSERT_NE(points.lookup(5), nullptr);
+  const Point& point = *points.lookup(5);
   EXPECT_EQ(point.id, 2u);  // the key need not match the id
   EXPECT_EQ(point.vector, std::vector<float>{1.0f});
   ASSERT_TRUE(point.payload);

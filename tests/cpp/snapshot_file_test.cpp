@@ -299,7 +299,7 @@ TEST_F(SnapshotFileTest, KilledSaveNeverDamagesTheTarget) {
   for (std::size_t i = 0; i < kPoints; ++i) {
     Point point;
     point.id = i;
-    point.vector.assign(kDims, static_cast<float>(i));
+    point.vector = std::vector<float>(kDims, static_cast<float>(i));
     points.emplace(i, std::move(point));
   }
   HNSWIndex index_a;

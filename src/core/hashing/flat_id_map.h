@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -143,17 +142,6 @@ class FlatIdMap {
   }
   iterator find(std::uint64_t key) { return {this, find_slot(key)}; }
   const_iterator find(std::uint64_t key) const { return {this, find_slot(key)}; }
-  std::size_t count(std::uint64_t key) const { return find_slot(key) == capacity_ ? 0 : 1; }
-  const Value& at(std::uint64_t key) const {
-    const Value* value = lookup(key);
-    if (value == nullptr) throw std::out_of_range("FlatIdMap::at");
-    return *value;
-  }
-  Value& at(std::uint64_t key) {
-    Value* value = lookup(key);
-    if (value == nullptr) throw std::out_of_range("FlatIdMap::at");
-    return *value;
-  }
 
   // Stores `value` under `key`, replacing the value already there; true
   // when the key is new.

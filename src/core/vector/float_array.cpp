@@ -24,11 +24,6 @@ void FloatArray::make(std::span<const float> values) {
   if (!values.empty()) std::memcpy(floats(), values.data(), values.size() * sizeof(float));
 }
 
-FloatArray::FloatArray(std::size_t count, float value) {
-  allocate(count);
-  if (count > 0) std::fill_n(floats(), count, value);
-}
-
 bool operator==(const FloatArray& a, const FloatArray& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }

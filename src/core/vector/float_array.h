@@ -33,8 +33,6 @@ class FloatArray {
   FloatArray(std::span<const float> values) { make(values); }               // NOLINT: converts
   FloatArray(const std::vector<float>& values) { make(values); }            // NOLINT: converts
   FloatArray(std::initializer_list<float> values) { make({values.begin(), values.size()}); }
-  // `count` copies of `value`.
-  FloatArray(std::size_t count, float value);
 
   FloatArray(const FloatArray& other) { make(other); }
   FloatArray(FloatArray&&) noexcept = default;
@@ -55,9 +53,6 @@ class FloatArray {
   const float* end() const { return data() + size(); }
   float& operator[](std::size_t i) { return floats()[i]; }
   const float& operator[](std::size_t i) const { return floats()[i]; }
-
-  // Replaces the contents with `count` copies of `value`.
-  void assign(std::size_t count, float value) { *this = FloatArray(count, value); }
 
   operator std::span<const float>() const { return {data(), size()}; }  // NOLINT: converts
 
