@@ -222,7 +222,7 @@ TEST_F(SnapshotFileTest, PipeCarriesASnapshotWithoutSizeHint) {
   ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
   Segment original;
   fill(original, 1, 600);  // well over the reader's first buffer
-  SnapshotStatus saved = SnapshotStatus::failure(SnapshotStage::kWrite, "not run");
+  SnapshotStatus saved = SnapshotStatus::failure(SnapshotStage::Write, "not run");
   std::thread writer([&] { saved = original.save_to_disk(path("pipe")); });
   Segment copy;
   const SnapshotStatus loaded = copy.load_from_disk(path("pipe"));

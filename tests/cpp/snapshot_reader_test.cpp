@@ -48,7 +48,7 @@ TEST(SnapshotReader, APointReadIntoAgainIsReplacedWhole) {
   ASSERT_TRUE(point.payload);
   EXPECT_TRUE(point.payload->empty());
   ASSERT_FALSE(reader.read_point(arena, key, point));  // the input ends here
-  EXPECT_EQ(reader.error(), WireError::kEndOfBuffer);
+  EXPECT_EQ(reader.error(), WireError::EndOfBuffer);
   EXPECT_EQ(reader.error_offset(), bytes.size());
 }
 

@@ -104,14 +104,14 @@ TEST_P(VarintRejects, WithTheRightError) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, VarintRejects,
     ::testing::Values(
-        BadInput{"Empty", {}, WireError::kEndOfBuffer},
-        BadInput{"Unterminated", {0x80, 0x80}, WireError::kEndOfBuffer},
+        BadInput{"Empty", {}, WireError::EndOfBuffer},
+        BadInput{"Unterminated", {0x80, 0x80}, WireError::EndOfBuffer},
         BadInput{"TenthByteTwo",
                  {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02},
-                 WireError::kVarintOverflow},
+                 WireError::VarintOverflow},
         BadInput{"TenthByteContinues",
                  {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81, 0x00},
-                 WireError::kVarintOverflow}),
+                 WireError::VarintOverflow}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class DiscriminantReads : public ::testing::TestWithParam<BadInput> {};
@@ -125,15 +125,15 @@ TEST_P(DiscriminantReads, RejectsWithTheRightError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiscriminantReads,
-    ::testing::Values(BadInput{"Empty", {}, WireError::kEndOfBuffer},
-                      BadInput{"Four", {0x04}, WireError::kBadDiscriminant},
+    ::testing::Values(BadInput{"Empty", {}, WireError::EndOfBuffer},
+                      BadInput{"Four", {0x04}, WireError::BadDiscriminant},
                       BadInput{"LargestU32", {0xff, 0xff, 0xff, 0xff, 0x0f},
-                               WireError::kBadDiscriminant},
+                               WireError::BadDiscriminant},
                       BadInput{"FifthByteTooBig", {0x80, 0x80, 0x80, 0x80, 0x10},
-                               WireError::kVarintOverflow},
+                               WireError::VarintOverflow},
                       BadInput{"FifthByteContinues", {0x80, 0x80, 0x80, 0x80, 0x80, 0x00},
-                               WireError::kVarintOverflow},
-                      BadInput{"Cut", {0x80, 0x80}, WireError::kEndOfBuffer}),
+                               WireError::VarintOverflow},
+                      BadInput{"Cut", {0x80, 0x80}, WireError::EndOfBuffer}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Discriminant, AcceptsOverlongSmallValue) {
@@ -167,7 +167,7 @@ TEST(Floats, KeepEveryBit) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(values[2]), 0x7fc12345u);
   float past_end = 0;
   EXPECT_FALSE(reader.f32(past_end));
-  EXPECT_EQ(reader.error(), WireError::kEndOfBuffer);
+  EXPECT_EQ(reader.error(), WireError::EndOfBuffer);
 }
 
 TEST(Floats, RunReadsWhatSingleReadsRead) {
@@ -194,12 +194,12 @@ TEST(Floats, RunPastTheEndFailsLikeSingleReads) {
     WireReader run(bytes);
     float out[3] = {};
     EXPECT_FALSE(run.f32_run(count, out));
-    EXPECT_EQ(run.error(), WireError::kEndOfBuffer);
+    EXPECT_EQ(run.error(), WireError::EndOfBuffer);
   }
   WireReader huge(bytes);
   float out[1] = {};
   EXPECT_FALSE(huge.f32_run(std::numeric_limits<std::size_t>::max() / 2, out));
-  EXPECT_EQ(huge.error(), WireError::kEndOfBuffer);
+  EXPECT_EQ(huge.error(), WireError::EndOfBuffer);
 }
 
 TEST(Strings, LengthPrefixedAndBoundsChecked) {
@@ -215,12 +215,12 @@ TEST(Strings, LengthPrefixedAndBoundsChecked) {
   bytes.pop_back();
   WireReader cut(bytes);
   EXPECT_FALSE(cut.string(text));
-  EXPECT_EQ(cut.error(), WireError::kEndOfBuffer);
+  EXPECT_EQ(cut.error(), WireError::EndOfBuffer);
 
   const Bytes huge_length = {0xff, 0xff, 0xff, 0xff, 0x0f, 'a'};
   WireReader huge(huge_length);
   EXPECT_FALSE(huge.string(text));
-  EXPECT_EQ(huge.error(), WireError::kEndOfBuffer);
+  EXPECT_EQ(huge.error(), WireError::EndOfBuffer);
 }
 
 struct Utf8Case {
@@ -240,7 +240,7 @@ TEST_P(Utf8Validation, MatchesStrictRules) {
   std::string text;
   EXPECT_EQ(reader.string(text), GetParam().valid);
   if (!GetParam().valid) {
-    EXPECT_EQ(reader.error(), WireError::kInvalidUtf8);
+    EXPECT_EQ(reader.error(), WireError::InvalidUtf8);
   }
 }
 
@@ -273,18 +273,18 @@ TEST(OptionMarker, OnlyZeroOrOne) {
   ASSERT_TRUE(reader.option_marker(present));
   EXPECT_TRUE(present);
   EXPECT_FALSE(reader.option_marker(present));
-  EXPECT_EQ(reader.error(), WireError::kBadOptionMarker);
+  EXPECT_EQ(reader.error(), WireError::BadOptionMarker);
 }
 
 TEST(WireErrorMessage, FixedTexts) {
-  EXPECT_EQ(wire_error_message(WireError::kEndOfBuffer),
+  EXPECT_EQ(wire_error_message(WireError::EndOfBuffer),
             "Hit the end of buffer, expected more data");
-  EXPECT_EQ(wire_error_message(WireError::kVarintOverflow),
+  EXPECT_EQ(wire_error_message(WireError::VarintOverflow),
             "Found a varint that didn't terminate. Is the usize too big for this platform?");
-  EXPECT_EQ(wire_error_message(WireError::kInvalidUtf8), "Tried to parse invalid utf-8");
-  EXPECT_EQ(wire_error_message(WireError::kBadOptionMarker),
+  EXPECT_EQ(wire_error_message(WireError::InvalidUtf8), "Tried to parse invalid utf-8");
+  EXPECT_EQ(wire_error_message(WireError::BadOptionMarker),
             "Found an Option discriminant that wasn't 0 or 1");
-  EXPECT_EQ(wire_error_message(WireError::kBadDiscriminant), "Serde Deserialization Error");
+  EXPECT_EQ(wire_error_message(WireError::BadDiscriminant), "Serde Deserialization Error");
 }
 
 }  // namespace

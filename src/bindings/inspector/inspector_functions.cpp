@@ -55,7 +55,7 @@ PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     OwnedRef load_error(Py_NewRef(Py_None));
     if (!summary.decoded) {
       const std::string text =
-          SnapshotStatus::failure(SnapshotStage::kDecode, summary.findings.front().message)
+          SnapshotStatus::failure(SnapshotStage::Decode, summary.findings.front().message)
               .message();
       load_error = OwnedRef(checked(
           PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));

@@ -27,10 +27,10 @@ constexpr int kTempNameAttempts = 8;
 constexpr std::size_t kTempNameBaseMax = 200;
 
 SnapshotStatus create_failure(std::string detail) {
-  return SnapshotStatus::failure(SnapshotStage::kCreate, std::move(detail));
+  return SnapshotStatus::failure(SnapshotStage::Create, std::move(detail));
 }
 SnapshotStatus write_failure(std::string detail) {
-  return SnapshotStatus::failure(SnapshotStage::kWrite, std::move(detail));
+  return SnapshotStatus::failure(SnapshotStage::Write, std::move(detail));
 }
 
 struct Target {
@@ -174,7 +174,7 @@ SnapshotStatus write_to_special(const std::string& path, std::span<const std::ui
 }
 
 // Makes sure the file has room for `size` bytes from its start before any of
-// its bytes change (failures at kWrite). The file keeps its length and
+// its bytes change (failures at Write). The file keeps its length and
 // contents. A file system that cannot reserve space is written all the same.
 SnapshotStatus reserve_space(int fd, std::size_t size) {
   if (size == 0) return SnapshotStatus::ok();

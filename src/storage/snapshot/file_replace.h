@@ -32,8 +32,8 @@
 // contents intact; a crash or kill midway leaves a mixture.
 //
 // A failure is reported with the stage it happened at (snapshot_status.h):
-// kCreate (the path can't be opened or a temporary file can't be created:
-// nothing was touched) or kWrite (write, sync, close or rename failed: the
+// Create (the path can't be opened or a temporary file can't be created:
+// nothing was touched) or Write (write, sync, close or rename failed: the
 // target still holds its previous contents, except after an in-place write
 // began).
 #pragma once
@@ -50,12 +50,12 @@ inline constexpr const char* kNulInPathDetail = "file name contained an unexpect
 inline constexpr const char* kZeroWriteDetail = "failed to write whole buffer";
 
 // Replaces the contents of `path` by `bytes`. A path containing a NUL byte
-// fails at kCreate with kNulInPathDetail.
+// fails at Create with kNulInPathDetail.
 SnapshotStatus replace_file_contents(const std::string& path,
                                      std::span<const std::uint8_t> bytes);
 
 // Writes every byte to `fd`, retrying interrupted and partial writes;
-// failures are at kWrite. A write that accepts zero bytes gives
+// failures are at Write. A write that accepts zero bytes gives
 // kZeroWriteDetail.
 SnapshotStatus write_all(int fd, std::span<const std::uint8_t> bytes);
 

@@ -30,7 +30,7 @@ SnapshotStatus PointStream::open(const std::string& path) {
     decoded = check.read_node_lists(key, id, counts, ids);
   }
   if (!decoded) {
-    return SnapshotStatus::failure(SnapshotStage::kDecode, std::string(check.error_message()),
+    return SnapshotStatus::failure(SnapshotStage::Decode, std::string(check.error_message()),
                                    check.error_offset());
   }
   reader_.emplace(bytes_);

@@ -187,7 +187,7 @@ FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index) {
 SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into) {
   SnapshotReader in(bytes);
   if (!decode_points(in, into.vectors, into.points) || !decode_index(in, into.index)) {
-    return SnapshotStatus::failure(SnapshotStage::kDecode, std::string(in.error_message()),
+    return SnapshotStatus::failure(SnapshotStage::Decode, std::string(in.error_message()),
                                    in.error_offset());
   }
   return SnapshotStatus::ok();

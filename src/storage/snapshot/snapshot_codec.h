@@ -38,7 +38,7 @@ struct DecodedSnapshot {
 };
 
 // Decodes `bytes` into `into`, which must be empty (default-constructed).
-// A failure is at kDecode, its detail the decoder's message and its offset
+// A failure is at Decode, its detail the decoder's message and its offset
 // where the value it failed on starts; `into` is then partly filled and is
 // to be discarded.
 //

@@ -20,10 +20,10 @@ namespace {
 constexpr std::size_t kMinimumGrowth = 8192;
 
 SnapshotStatus open_failure(std::string detail) {
-  return SnapshotStatus::failure(SnapshotStage::kOpen, std::move(detail));
+  return SnapshotStatus::failure(SnapshotStage::Open, std::move(detail));
 }
 SnapshotStatus read_failure(std::string detail) {
-  return SnapshotStatus::failure(SnapshotStage::kRead, std::move(detail));
+  return SnapshotStatus::failure(SnapshotStage::Read, std::move(detail));
 }
 
 // Bytes left from the current position, as the file's metadata tells; 0 when
@@ -53,7 +53,7 @@ ssize_t read_retrying(int fd, std::uint8_t* into, std::size_t length) {
   }
 }
 
-// Reads until end of file (failures at kRead). When the buffer is
+// Reads until end of file (failures at Read). When the buffer is
 // exactly full (the usual case, sized from the metadata), a small probe read
 // checks for the end before the buffer is doubled.
 SnapshotStatus read_to_end(int fd, FileBytes& bytes) {

@@ -22,12 +22,12 @@ namespace tavrik {
 
 inline constexpr const char* kOutOfMemoryDetail = "out of memory";
 
-// Replaces the file at `path` by exactly `bytes`. Failures are at kCreate
-// (nothing was created or changed) or kWrite.
+// Replaces the file at `path` by exactly `bytes`. Failures are at Create
+// (nothing was created or changed) or Write.
 SnapshotStatus write_snapshot_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
 // Reads the whole file at `path` into `bytes` (replacing its contents).
-// Failures are at kOpen or kRead; a directory opens and then fails reading
+// Failures are at Open or Read; a directory opens and then fails reading
 // with EISDIR.
 SnapshotStatus read_snapshot_file(const std::string& path, FileBytes& bytes);
 

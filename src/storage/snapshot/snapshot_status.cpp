@@ -5,11 +5,11 @@ namespace {
 
 std::string_view prefix_of(SnapshotStage stage) {
   switch (stage) {
-    case SnapshotStage::kCreate: return kCreateFailed;
-    case SnapshotStage::kWrite: return kWriteFailed;
-    case SnapshotStage::kOpen: return kOpenFailed;
-    case SnapshotStage::kRead: return kReadFailed;
-    case SnapshotStage::kDecode: return kDecodeFailed;
+    case SnapshotStage::Create: return kCreateFailed;
+    case SnapshotStage::Write: return kWriteFailed;
+    case SnapshotStage::Open: return kOpenFailed;
+    case SnapshotStage::Read: return kReadFailed;
+    case SnapshotStage::Decode: return kDecodeFailed;
   }
   return {};
 }

@@ -7,13 +7,13 @@
 // on. message() is the text the caller sees: the stage's fixed prefix, then
 // the detail; it is the only place the prefixes are attached.
 //
-//   kCreate   the file can't be opened for saving, or no temporary file can
+//   Create   the file can't be opened for saving, or no temporary file can
 //             be created: nothing was touched
-//   kWrite    writing, syncing, closing or renaming failed: the target holds
+//   Write    writing, syncing, closing or renaming failed: the target holds
 //             its previous contents, unless an in-place write had begun
-//   kOpen     the file can't be opened for loading
-//   kRead     reading its bytes failed
-//   kDecode   its bytes are not a snapshot
+//   Open     the file can't be opened for loading
+//   Read     reading its bytes failed
+//   Decode   its bytes are not a snapshot
 #pragma once
 
 #include <cstddef>
@@ -23,7 +23,7 @@
 
 namespace tavrik {
 
-enum class SnapshotStage { kCreate, kWrite, kOpen, kRead, kDecode };
+enum class SnapshotStage { Create, Write, Open, Read, Decode };
 
 inline constexpr std::string_view kCreateFailed = "Failed to create snapshot file: ";
 inline constexpr std::string_view kWriteFailed = "Failed to write serialized bytes to disk: ";
@@ -44,7 +44,7 @@ class SnapshotStatus {
   // The rest describe a failure.
   SnapshotStage stage() const { return stage_; }
   const std::string& detail() const { return detail_; }
-  // kDecode: where the value the decoder failed on starts; else 0.
+  // Decode: where the value the decoder failed on starts; else 0.
   std::size_t offset() const { return offset_; }
   // The stage's prefix followed by the detail; empty on success.
   std::string message() const;
@@ -56,7 +56,7 @@ class SnapshotStatus {
 
   std::string detail_;
   std::size_t offset_ = 0;
-  SnapshotStage stage_ = SnapshotStage::kCreate;
+  SnapshotStage stage_ = SnapshotStage::Create;
   bool ok_ = true;
 };
 

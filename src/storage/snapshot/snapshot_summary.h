@@ -61,7 +61,7 @@ struct SnapshotSummary {
 SnapshotSummary summarize_snapshot(std::span<const std::uint8_t> bytes);
 
 // Reads the file at `path` and summarizes it. The file failures are
-// load's (kOpen, kRead); a file that does not decode is summarized (its
+// load's (Open, Read); a file that does not decode is summarized (its
 // error finding), not an error here.
 SnapshotStatus summarize_snapshot_file(const std::string& path, SnapshotSummary& summary);
 

@@ -60,17 +60,17 @@ std::uint64_t zigzag_encoded(std::int64_t value) {
 
 std::string_view wire_error_message(WireError error) {
   switch (error) {
-    case WireError::kNone:
+    case WireError::None:
       return "";
-    case WireError::kEndOfBuffer:
+    case WireError::EndOfBuffer:
       return "Hit the end of buffer, expected more data";
-    case WireError::kVarintOverflow:
+    case WireError::VarintOverflow:
       return "Found a varint that didn't terminate. Is the usize too big for this platform?";
-    case WireError::kInvalidUtf8:
+    case WireError::InvalidUtf8:
       return "Tried to parse invalid utf-8";
-    case WireError::kBadOptionMarker:
+    case WireError::BadOptionMarker:
       return "Found an Option discriminant that wasn't 0 or 1";
-    case WireError::kBadDiscriminant:
+    case WireError::BadDiscriminant:
       return "Serde Deserialization Error";
   }
   return "";
@@ -138,7 +138,7 @@ std::size_t WireSizer::varint_length(std::uint64_t value) {
 
 // `value_start` is where the value being read begins: kept with the error.
 bool WireReader::fail(WireError error, std::size_t value_start) {
-  if (error_ == WireError::kNone) {
+  if (error_ == WireError::None) {
     error_ = error;
     error_offset_ = value_start;
   }
@@ -146,8 +146,8 @@ bool WireReader::fail(WireError error, std::size_t value_start) {
 }
 
 bool WireReader::take(std::size_t count, const std::uint8_t*& start, std::size_t value_start) {
-  if (error_ != WireError::kNone) return false;
-  if (count > remaining()) return fail(WireError::kEndOfBuffer, value_start);
+  if (error_ != WireError::None) return false;
+  if (count > remaining()) return fail(WireError::EndOfBuffer, value_start);
   start = bytes_.data() + position_;
   position_ += count;
   return true;
@@ -161,18 +161,18 @@ bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word&
     const std::uint8_t* byte = nullptr;
     if (!take(1, byte, value_start)) return false;
     if (i == max_bytes - 1 && *byte > last_byte_max) {
-      return fail(WireError::kVarintOverflow, value_start);
+      return fail(WireError::VarintOverflow, value_start);
     }
     out |= static_cast<Word>(*byte & 0x7F) << (7 * i);
     if ((*byte & 0x80) == 0) return true;
   }
-  return fail(WireError::kVarintOverflow, value_start);  // unreachable: the last byte ends it
+  return fail(WireError::VarintOverflow, value_start);  // unreachable: the last byte ends it
 }
 
 bool WireReader::varint(std::uint64_t& out) {
   // Nearly every varint is one or two bytes with many more bytes behind it:
   // those are read here without the checks for the end of the input.
-  if (error_ == WireError::kNone && remaining() >= 2) {
+  if (error_ == WireError::None && remaining() >= 2) {
     const std::uint8_t* start = bytes_.data() + position_;
     if (start[0] < 0x80) {
       out = start[0];
@@ -203,11 +203,11 @@ bool WireReader::f32(float& out) {
 }
 
 bool WireReader::f32_run(std::size_t count, float* out) {
-  if (error_ != WireError::kNone) return false;
+  if (error_ != WireError::None) return false;
   // Read float by float, the input would run out at the first float that
   // is not all there.
   if (count > remaining() / sizeof(float)) {
-    return fail(WireError::kEndOfBuffer, position_ + remaining() / sizeof(float) * sizeof(float));
+    return fail(WireError::EndOfBuffer, position_ + remaining() / sizeof(float) * sizeof(float));
   }
   const std::uint8_t* start = nullptr;
   if (!take(count * sizeof(float), start, position_)) return false;
@@ -233,11 +233,11 @@ bool WireReader::string(std::string& out) {
   const std::size_t value_start = position_;
   std::uint64_t length = 0;
   if (!varint(length)) return false;
-  if (length > remaining()) return fail(WireError::kEndOfBuffer, value_start);
+  if (length > remaining()) return fail(WireError::EndOfBuffer, value_start);
   const std::uint8_t* start = nullptr;
   if (!take(static_cast<std::size_t>(length), start, value_start)) return false;
   const std::string_view text(reinterpret_cast<const char*>(start), length);
-  if (!is_valid_utf8(text)) return fail(WireError::kInvalidUtf8, value_start);
+  if (!is_valid_utf8(text)) return fail(WireError::InvalidUtf8, value_start);
   out.assign(text);
   return true;
 }
@@ -246,7 +246,7 @@ bool WireReader::option_marker(bool& present) {
   const std::size_t value_start = position_;
   const std::uint8_t* byte = nullptr;
   if (!take(1, byte, value_start)) return false;
-  if (*byte > 1) return fail(WireError::kBadOptionMarker, value_start);
+  if (*byte > 1) return fail(WireError::BadOptionMarker, value_start);
   present = *byte == 1;
   return true;
 }
@@ -254,7 +254,7 @@ bool WireReader::option_marker(bool& present) {
 bool WireReader::discriminant(std::uint32_t largest, std::uint32_t& out) {
   const std::size_t value_start = position_;
   if (!leb128(kVarint32MaxBytes, kVarint32LastByteMax, out)) return false;
-  return out <= largest || fail(WireError::kBadDiscriminant, value_start);
+  return out <= largest || fail(WireError::BadDiscriminant, value_start);
 }
 
 }  // namespace tavrik

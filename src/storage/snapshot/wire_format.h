@@ -29,15 +29,15 @@
 namespace tavrik {
 
 enum class WireError {
-  kNone,
-  kEndOfBuffer,
-  kVarintOverflow,
-  kInvalidUtf8,
-  kBadOptionMarker,
-  kBadDiscriminant,
+  None,
+  EndOfBuffer,
+  VarintOverflow,
+  InvalidUtf8,
+  BadOptionMarker,
+  BadDiscriminant,
 };
 
-// The fixed message of an error ("" for kNone).
+// The fixed message of an error ("" for None).
 std::string_view wire_error_message(WireError error);
 
 // True when `bytes` is well-formed UTF-8.
@@ -99,7 +99,7 @@ class WireReader {
   bool f64(double& out);
   bool string(std::string& out);
   bool option_marker(bool& present);
-  // A discriminant above `largest` fails with kBadDiscriminant.
+  // A discriminant above `largest` fails with BadDiscriminant.
   bool discriminant(std::uint32_t largest, std::uint32_t& out);
 
   // Bytes not yet read.
@@ -112,13 +112,13 @@ class WireReader {
   bool fail(WireError error, std::size_t value_start);
   bool take(std::size_t count, const std::uint8_t*& start, std::size_t value_start);
   // LEB128 into `Word`: at most `max_bytes`, the last of which may not
-  // exceed `last_byte_max` (kVarintOverflow otherwise).
+  // exceed `last_byte_max` (VarintOverflow otherwise).
   template <class Word>
   bool leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word& out);
 
   std::span<const std::uint8_t> bytes_;
   std::size_t position_ = 0;
-  WireError error_ = WireError::kNone;
+  WireError error_ = WireError::None;
   std::size_t error_offset_ = 0;
 };
 
