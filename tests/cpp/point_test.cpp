@@ -2,10 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <random>
 #include <string>
+
+#include "core/distance/distance.h"
+#include "cosine_inputs.h"
+#include "score_bits.h"
 
 namespace tavrik {
 namespace {
+
+using testing_scores::random_vector;
+using testing_scores::same_bits;
 
 Point with_tenant(PayloadValue value) {
   Point point;
@@ -40,6 +50,25 @@ TEST(MatchesTenant, NumbersAndMissingPayloadsNeverMatch) {
   Point empty;
   empty.payload.emplace();
   EXPECT_FALSE(matches_tenant(empty, ""));
+}
+
+TEST(PointSquaredNorm, CachedOrComputedGiveTheSameBits) {
+  std::mt19937 rng(5);
+  for (std::size_t n : {0, 1, 3, 128, 1000}) {
+    Point point;
+    point.vector = random_vector(rng, n);
+    const float computed = squared_norm_of(point);  // nothing cached yet
+    cache_squared_norm(point);
+    EXPECT_TRUE(same_bits(computed, squared_norm(point.vector)));
+    EXPECT_TRUE(same_bits(squared_norm_of(point), squared_norm(point.vector)));
+  }
+}
+
+TEST(PointSquaredNorm, ANormWithTheUnknownPatternIsRecomputed) {
+  Point point;
+  point.vector = {std::bit_cast<float>(kUnknownSquaredNormBits)};
+  cache_squared_norm(point);
+  EXPECT_TRUE(std::isnan(squared_norm_of(point)));
 }
 
 }  // namespace
