@@ -9,6 +9,7 @@
 // definition that carries the same array, so both lead to the same module.
 #include "bindings/compat/python_compat.h"
 
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "bindings/module/slot_module_definition.h"
 #include "bindings/storage/docstrings.h"

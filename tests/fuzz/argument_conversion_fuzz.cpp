@@ -55,6 +55,7 @@
 
 #include "bindings/call/converters.h"
 #include "bindings/call/metric_name.h"
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "bindings/storage/py_vector_storage.h"
 #include "storage/snapshot/snapshot_codec.h"

@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "fuzz_support.h"
 

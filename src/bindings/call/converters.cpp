@@ -7,6 +7,7 @@
 
 #include "bindings/call/critical_section.h"
 #include "bindings/call/float_buffer.h"
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "core/fault.h"
 

@@ -1,6 +1,7 @@
 #include "bindings/call/python_error.h"
 
 #include "bindings/call/message.h"
+#include "bindings/call/owned_ref.h"
 
 namespace tavrik::bindings {
 

@@ -36,31 +36,4 @@ class Message;
 // add_note method. The exception stays pending.
 void add_parameter_note(std::string_view parameter);
 
-// Owns one reference; releases it on scope exit.
-class OwnedRef {
- public:
-  OwnedRef() = default;
-  explicit OwnedRef(PyObject* object) : object_(object) {}
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  OwnedRef(OwnedRef&& other) noexcept : object_(other.release()) {}
-  OwnedRef& operator=(OwnedRef&& other) noexcept {
-    PyObject* old = object_;
-    object_ = other.release();
-    Py_XDECREF(old);
-    return *this;
-  }
-  ~OwnedRef() { Py_XDECREF(object_); }
-
-  PyObject* get() const { return object_; }
-  PyObject* release() {
-    PyObject* object = object_;
-    object_ = nullptr;
-    return object;
-  }
-
- private:
-  PyObject* object_ = nullptr;
-};
-
 }  // namespace tavrik::bindings

@@ -8,6 +8,7 @@
 
 #include "bindings/call/argument_binder.h"
 #include "bindings/call/converters.h"
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "bindings/inspector/point_cursor.h"
 #include "bindings/inspector/summary_objects.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bindings/call/converters.h"
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "core/hashing/flat_id_map.h"
 #include "storage/snapshot/point_stream.h"

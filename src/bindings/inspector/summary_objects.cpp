@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 
 namespace tavrik::bindings {

@@ -6,6 +6,7 @@
 
 #include "bindings/call/argument_binder.h"
 #include "bindings/call/host_friendly_lock.h"
+#include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "bindings/storage/docstrings.h"
 
