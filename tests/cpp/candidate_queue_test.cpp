@@ -85,6 +85,7 @@ TEST(VisitedIds, MarksEachIdInRangeOnce) {
         default: id = rng(); break;
       }
       const bool expected = id <= largest && model.insert(id).second;
+      EXPECT_EQ(visited.markable(id), expected) << id;
       EXPECT_EQ(visited.mark(id), expected) << id;
     }
   }
@@ -102,6 +103,7 @@ TEST(VisitedIds, ResetStartsAFreshRangeWithNoMarks) {
     for (int i = 0; i < marks; ++i) {
       const std::uint64_t id = rng() % 4 == 0 ? ~std::uint64_t{0} - rng() % 2 : rng() % 60000;
       const bool expected_new = id <= largest && model.insert(id).second;
+      EXPECT_EQ(visited.markable(id), expected_new) << round << " " << id;
       EXPECT_EQ(visited.mark(id), expected_new) << round << " " << id;
     }
   }

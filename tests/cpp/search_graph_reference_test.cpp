@@ -114,18 +114,21 @@ std::vector<ScoredId> reference_graph(std::span<const float> q, const HNSWIndex&
   return w;
 }
 
-// A random graph of about `n` ids; vectors of dimension `dims` with
-// components from a few values (so distances tie), some zero vectors, some
-// of another length, a few with NaN; some ids without a point or a node.
-Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims) {
+// A random graph of about `n` ids from `base` on; vectors of dimension
+// `dims` with components from a few values (so distances tie), some zero
+// vectors, some of another length, a few with NaN; some ids without a point
+// or a node. A large base puts the ids far beyond any dense range, and
+// adds the all-ones id, linked from some lists.
+Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims,
+                   std::uint64_t base = 0) {
   Graph g;
   std::uniform_int_distribution<int> component(-3, 3);
   std::uniform_int_distribution<int> percent(0, 99);
-  std::uniform_int_distribution<std::uint64_t> any_id(0, n + n / 8);  // some above range
+  std::uniform_int_distribution<std::uint64_t> any_id(base, base + n + n / 8);  // some above range
   std::uniform_int_distribution<std::size_t> degree(0, 40);
   std::uniform_int_distribution<std::uint64_t> level(0, 3);
   std::uint64_t max_level = 0;
-  for (std::uint64_t id = 0; id < n; ++id) {
+  for (std::uint64_t id = base; id < base + n; ++id) {
     const int kind = percent(rng);
     if (kind >= 4) {
       std::vector<float> v(kind < 8 ? dims + 1 : dims);
@@ -135,20 +138,31 @@ Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims) {
       if (percent(rng) < 60) tenant = percent(rng) < 50 ? "a" : "b";
       g.add_point(id, std::move(v), tenant);
     }
-    if (percent(rng) >= 5 || id == 0) {
+    if (percent(rng) >= 5 || id == base) {
       HNSWNode node;
       node.id = id;
       const std::uint64_t top = level(rng) == 3 ? level(rng) : 0;
       max_level = std::max(max_level, top);
       for (std::uint64_t layer = 0; layer <= top; ++layer) {
         std::vector<std::uint64_t> ids(layer == 0 ? degree(rng) : degree(rng) / 4);
-        for (std::uint64_t& x : ids) x = any_id(rng);
+        for (std::uint64_t& x : ids) {
+          x = base != 0 && percent(rng) < 3 ? ~std::uint64_t{0} : any_id(rng);
+        }
         node.neighbors.assign(layer, ids);
       }
       g.index.nodes.put(id, std::move(node));
     }
   }
-  g.index.entry_point = 0;
+  if (base != 0) {
+    g.add_point(~std::uint64_t{0}, std::vector<float>(dims, 0.5f), "a");
+    HNSWNode node;
+    node.id = ~std::uint64_t{0};
+    std::vector<std::uint64_t> ids(degree(rng));
+    for (std::uint64_t& x : ids) x = any_id(rng);
+    node.neighbors.assign(0, ids);
+    g.index.nodes.put(node.id, std::move(node));
+  }
+  g.index.entry_point = base;
   g.index.max_level = max_level;
   return g;
 }
@@ -169,7 +183,8 @@ TEST(SearchGraphReference, SameCandidatesInTheSameOrderOnRandomGraphs) {
   const std::uint64_t widths[] = {0, 1, 2, 5, 16, 32, 70, 200};
   for (int round = 0; round < 60; ++round) {
     const std::size_t dims = round % 3 == 0 ? 3 : 12;
-    Graph g = random_graph(rng, 300 + 37 * static_cast<std::uint64_t>(round), dims);
+    const std::uint64_t base = round % 4 == 1 ? std::uint64_t{1} << 40 : 0;
+    Graph g = random_graph(rng, 300 + 37 * static_cast<std::uint64_t>(round), dims, base);
     for (const std::uint64_t ef : widths) {
       g.index.ef_search = ef;
       for (int q = 0; q < 4; ++q) {
@@ -181,8 +196,8 @@ TEST(SearchGraphReference, SameCandidatesInTheSameOrderOnRandomGraphs) {
           expect_same(search_graph(query, g.index, g.points, tenant),
                       reference_graph(query, g.index, g.points, tenant));
           for (std::uint64_t layer = 0; layer <= g.index.max_level; ++layer) {
-            EXPECT_EQ(search_layer(query, 0, layer, g.index, g.points, tenant),
-                      reference_layer(query, 0, layer, g.index, g.points, tenant));
+            EXPECT_EQ(search_layer(query, base, layer, g.index, g.points, tenant),
+                      reference_layer(query, base, layer, g.index, g.points, tenant));
           }
         }
       }
@@ -201,7 +216,7 @@ TEST(SearchGraphReference, ReusedScratchGivesTheSameCandidates) {
   for (int round = 0; round < 24; ++round) {
     const std::size_t dims = round % 3 == 0 ? 3 : 12;
     const std::uint64_t n = round % 4 == 0 ? 6000 : 300 + 53 * static_cast<std::uint64_t>(round);
-    Graph g = random_graph(rng, n, dims);
+    Graph g = random_graph(rng, n, dims, round % 3 == 2 ? std::uint64_t{1} << 40 : 0);
     for (const std::uint64_t ef : widths) {
       g.index.ef_search = ef;
       for (int q = 0; q < 3; ++q) {
@@ -229,7 +244,8 @@ TEST(SearchGraphReference, WalksRunTogetherGiveEachTheirOwnCandidates) {
   std::vector<GraphScratch> scratches(9);
   for (int round = 0; round < 30; ++round) {
     const std::size_t dims = round % 3 == 0 ? 3 : 12;
-    Graph g = random_graph(rng, 400 + 41 * static_cast<std::uint64_t>(round), dims);
+    Graph g = random_graph(rng, 400 + 41 * static_cast<std::uint64_t>(round), dims,
+                           round % 4 == 3 ? std::uint64_t{1} << 40 : 0);
     g.index.ef_search = std::uint64_t{1} + static_cast<std::uint64_t>(round % 5) * 17;
     const std::size_t group = 1 + static_cast<std::size_t>(round) % 9;
     std::vector<std::vector<float>> queries;

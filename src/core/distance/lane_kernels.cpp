@@ -336,7 +336,8 @@ void cosine_quotient_lanes(const float* dots, const float* query_roots, const fl
   float padded_roots[kLaneCount];
   float padded_norms[kLaneCount];
   float quotients[kLaneCount];
-  for (std::size_t l = 0; l < kLaneCount; ++l) {
+  const std::size_t steps = (count + 3) / 4 * 4;
+  for (std::size_t l = 0; l < steps; ++l) {
     padded_dots[l] = l < count ? dots[l] : 0.0f;
     padded_roots[l] = l < count ? query_roots[l] : 1.0f;
     padded_norms[l] = l < count ? norms[l] : 1.0f;

@@ -50,11 +50,33 @@ void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size
 
 void PreparedQuery::cosine_distances_to(const Point* const* points, std::size_t count,
                                         float* out) const {
-  CosineResult results[kLaneCount];
-  cosine_similarities_to(points, count, results);
+  // cosine_similarities_to with each failure turned into the uncomparable
+  // distance as it is found, with no result records in between.
+  constexpr std::size_t kMismatch = kLaneCount;
+  const float* lanes[kLaneCount] = {};
+  std::size_t lane_of[kLaneCount];
+  float norms[kLaneCount];
+  std::size_t used = 0;
   for (std::size_t l = 0; l < count; ++l) {
-    out[l] = results[l].error != CosineError::None ? kUncomparableDistance
-                                                   : 1.0f - results[l].similarity;
+    if (points[l]->vector.size() == vector_.size()) {
+      lane_of[l] = used;
+      norms[used] = squared_norm_of(*points[l]);
+      lanes[used++] = points[l]->vector.data();
+    } else {
+      lane_of[l] = kMismatch;
+    }
+  }
+  float dots[kLaneCount];
+  dot_product_lanes(vector_, lanes, used, dots);
+  float roots[kLaneCount];
+  for (std::size_t l = 0; l < used; ++l) roots[l] = root_;
+  float quotients[kLaneCount];
+  cosine_quotient_lanes(dots, roots, norms, used, quotients);
+  for (std::size_t l = 0; l < count; ++l) {
+    const std::size_t lane = lane_of[l];
+    out[l] = lane == kMismatch || squared_norm_ == 0.0f || norms[lane] == 0.0f
+                 ? kUncomparableDistance
+                 : 1.0f - quotients[lane];
   }
 }
 

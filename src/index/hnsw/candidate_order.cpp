@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "core/distance/distance.h"
 #include "core/distance/order_key.h"
@@ -47,22 +48,50 @@ void insert_last_sorted(std::vector<ScoredId>& pairs) {
 
 void CandidateQueue::clear(std::size_t keep_pairs) {
   heap_.clear();
-  if (heap_.capacity() > keep_pairs) std::vector<Entry>().swap(heap_);
+  pairs_.clear();
+  if (heap_.capacity() > keep_pairs) std::vector<std::uint64_t>().swap(heap_);
+  if (pairs_.capacity() > keep_pairs) std::vector<Added>().swap(pairs_);
   added_ = 0;
 }
 
-void CandidateQueue::push(const ScoredId& pair) {
-  heap_.push_back({ascending_order_key(pair.distance), added_++, pair});
-  std::push_heap(heap_.begin(), heap_.end(),
-                 [](const Entry& a, const Entry& b) { return taken_after(a, b); });
+void CandidateQueue::push(const ScoredId& pair, const HNSWNode* node) {
+  if (added_ == ~std::uint32_t{0}) renumber();
+  const std::uint64_t key =
+      (static_cast<std::uint64_t>(ascending_order_key(pair.distance)) << 32) | added_++;
+  pairs_.push_back({pair.id, node, pair.distance, 0});
+  heap_.push_back(key);
+  std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+}
+
+void CandidateQueue::renumber() {
+  // The relative order of every pair held stays as it was, so the heap
+  // stays one; the pairs move to their new places.
+  std::vector<std::size_t> by_order(heap_.size());
+  for (std::size_t i = 0; i < by_order.size(); ++i) by_order[i] = i;
+  std::sort(by_order.begin(), by_order.end(), [&](std::size_t a, std::size_t b) {
+    return static_cast<std::uint32_t>(heap_[a]) < static_cast<std::uint32_t>(heap_[b]);
+  });
+  std::vector<Added> held;
+  held.reserve(heap_.size());
+  for (const std::size_t i : by_order) {
+    held.push_back(pair_of(heap_[i]));
+    heap_[i] = (heap_[i] & ~std::uint64_t{0xFFFF'FFFFu}) | (held.size() - 1);
+  }
+  pairs_.swap(held);
+  added_ = static_cast<std::uint32_t>(pairs_.size());
 }
 
 ScoredId CandidateQueue::take() {
-  std::pop_heap(heap_.begin(), heap_.end(),
-                [](const Entry& a, const Entry& b) { return taken_after(a, b); });
-  const ScoredId pair = heap_.back().pair;
+  const HNSWNode* node = nullptr;
+  return take(node);
+}
+
+ScoredId CandidateQueue::take(const HNSWNode*& node) {
+  std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+  const Added& taken = pair_of(heap_.back());
   heap_.pop_back();
-  return pair;
+  node = taken.node;
+  return {taken.distance, taken.id};
 }
 
 float worst_distance(const std::vector<ScoredId>& pairs) {

@@ -14,6 +14,8 @@
 
 namespace tavrik {
 
+struct HNSWNode;
+
 // True when `a` sorts strictly before `b`.
 bool sorts_before(const ScoredId& a, const ScoredId& b);
 
@@ -36,27 +38,44 @@ class CandidateQueue {
   // `keep_pairs` pairs.
   void clear(std::size_t keep_pairs);
   // What take() would yield now, without taking it. Not empty.
-  const ScoredId& next() const { return heap_.front().pair; }
-  void push(const ScoredId& pair);
+  std::uint64_t next_id() const { return pair_of(heap_.front()).id; }
+  // Each pair carries the graph node of its id, as the caller found it
+  // (nullptr for none); it plays no part in the order.
+  const HNSWNode* next_node() const { return pair_of(heap_.front()).node; }
+  void push(const ScoredId& pair, const HNSWNode* node = nullptr);
   ScoredId take();
+  // take(), also giving the pair's node.
+  ScoredId take(const HNSWNode*& node);
 
- private:
-  // The pair with its place in the order of taking: the distance's
-  // ascending_order_key (every NaN equal and last, -0 equal to +0), then the
-  // order of adding. Comparing two entries is then two integer comparisons.
-  struct Entry {
-    std::uint32_t distance_key;
-    std::uint64_t order;
-    ScoredId pair;
-  };
-  // True when `a` is taken after `b`.
-  static bool taken_after(const Entry& a, const Entry& b) {
-    return a.distance_key != b.distance_key ? a.distance_key > b.distance_key
-                                            : a.order > b.order;
+  // The pairs held, in the heap's storage order: position 0 is what take()
+  // yields next, and the pairs taken soon after mostly sit at the first
+  // few positions. Each pair also carries a note for the caller's own use,
+  // zero when pushed; nodes and notes never change the order of taking.
+  std::size_t size() const { return heap_.size(); }
+  const HNSWNode* node_at(std::size_t position) const { return pair_of(heap_[position]).node; }
+  std::uint32_t& note_at(std::size_t position) {
+    return pairs_[static_cast<std::uint32_t>(heap_[position])].note;
   }
 
-  std::vector<Entry> heap_;
-  std::uint64_t added_ = 0;
+ private:
+  // The heap holds only each pair's place in the order of taking, in one
+  // word: the distance's ascending_order_key (every NaN equal and last, -0
+  // equal to +0) above, the order of adding below, so comparing two is one
+  // integer comparison; the pair itself sits in pairs_ at its order of
+  // adding. That order is counted in 32 bits; should it ever run out, the
+  // pairs held are renumbered in the same order.
+  struct Added {
+    std::uint64_t id;
+    const HNSWNode* node;
+    float distance;
+    std::uint32_t note;
+  };
+  const Added& pair_of(std::uint64_t key) const { return pairs_[static_cast<std::uint32_t>(key)]; }
+  void renumber();
+
+  std::vector<std::uint64_t> heap_;
+  std::vector<Added> pairs_;
+  std::uint32_t added_ = 0;
 };
 
 // The running maximum over `pairs` in order: start from the first distance,

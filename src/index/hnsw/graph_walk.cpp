@@ -21,12 +21,11 @@ inline void prefetch_vector(const Point& point, std::size_t query_length) {
 
 // Once W has overflowed it is sorted ascending, and the running maximum
 // over a sorted list is its last distance (NaNs, gathered at the end, are
-// taken as they come), so it is read directly.
+// taken as they come), so it is read directly. Before, W only grows, and
+// the running maximum was carried along as each pair was added.
 float worst_of(const GraphScratch& frontier) {
-  if (frontier.results_sorted && !frontier.results.empty()) {
-    return frontier.results.back().distance;
-  }
-  return worst_distance(frontier.results);
+  if (frontier.results.empty()) return worst_distance(frontier.results);
+  return frontier.results_sorted ? frontier.results.back().distance : frontier.unsorted_worst;
 }
 
 }  // namespace
@@ -47,27 +46,28 @@ GraphWalk::GraphWalk(std::span<const float> query, const HNSWIndex& index,
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
   const float d0 = query_.cosine_distance_to(start->second);
-  frontier.candidates.push({d0, entry});
+  frontier.candidates.push({d0, entry}, index.nodes.find(entry));
   frontier.results.push_back({d0, entry});
+  frontier.unsorted_worst = d0;
   frontier.visited.mark(entry);
   phase_ = Phase::Take;
 }
 
 void GraphWalk::finish() { run_together({this, 1}); }
 
-// Every admitted candidate is expanded in turn, so the closest one left is
-// the next to expand: its lists start loading now (its table entry was
-// requested when it was admitted). A walk on its own has no other walks'
-// work to wait behind, so it also starts loading the lists of the one after.
+// Every admitted candidate is expanded in turn. A walk on its own looked up
+// its node, and requested its lists, when it admitted it, and requests the
+// lists of the one after again; walks run together requested its table
+// entry then and look it up now, as other walks' work hid the wait.
 void GraphWalk::take(bool alone) {
   if (frontier_.candidates.empty()) {
     end();
     return;
   }
-  const std::uint64_t current = frontier_.candidates.take().id;
-  node_ = index_.nodes.find(current);
+  const std::uint64_t current = frontier_.candidates.take(node_).id;
+  if (!alone) node_ = index_.nodes.find(current);
   if (alone && !frontier_.candidates.empty()) {
-    if (const HNSWNode* upcoming = index_.nodes.find(frontier_.candidates.next().id)) {
+    if (const HNSWNode* upcoming = frontier_.candidates.next_node()) {
       upcoming->neighbors.prefetch();
     }
   }
@@ -77,42 +77,112 @@ void GraphWalk::take(bool alone) {
   phase_ = Phase::Mark;
 }
 
-// Marked before the point and tenant checks: never examined twice.
+// Marked before the point and tenant checks: never examined twice. A
+// neighbour scored ahead already passed those checks and has its distance.
 void GraphWalk::mark() {
-  frontier_.fresh.clear();
+  GraphScratch& frontier = frontier_;
+  frontier.fresh.clear();
+  const bool any_ahead = !frontier.ahead.empty();
   for (const std::uint64_t id : node_->neighbors[0]) {
-    if (!frontier_.visited.mark(id)) continue;
-    frontier_.fresh.push_back({id, nullptr, 0.0f});
+    if (!frontier.visited.mark(id)) continue;
+    if (any_ahead) {
+      if (const ScoreCache::Entry* early = frontier.ahead.find(id)) {
+        frontier.fresh.push_back({id, early->point, early->distance, true});
+        continue;
+      }
+    }
+    frontier.fresh.push_back({id, nullptr, 0.0f, false});
     points_.prefetch(id);
   }
-  phase_ = frontier_.fresh.empty() ? Phase::Take : Phase::Check;
+  phase_ = frontier.fresh.empty() ? Phase::Take : Phase::Check;
 }
 
-void GraphWalk::check() {
+void GraphWalk::check(bool alone) {
+  GraphScratch& frontier = frontier_;
+  frontier.lanes.clear();
   std::size_t kept = 0;
-  for (const FreshNeighbor& neighbor : frontier_.fresh) {
-    const auto found = points_.find(neighbor.id);
-    if (found == points_.end()) continue;
-    if (tenant_ && !matches_tenant(found->second, *tenant_)) continue;
-    prefetch_vector(found->second, query_.vector().size());
-    frontier_.fresh[kept++] = {neighbor.id, &found->second, 0.0f};
+  for (FreshNeighbor& neighbor : frontier.fresh) {
+    if (!neighbor.scored) {
+      const auto found = points_.find(neighbor.id);
+      if (found == points_.end()) continue;
+      if (tenant_ && !matches_tenant(found->second, *tenant_)) continue;
+      prefetch_vector(found->second, query_.vector().size());
+      neighbor.point = &found->second;
+    }
+    frontier.fresh[kept++] = neighbor;
   }
-  frontier_.fresh.resize(kept);
-  phase_ = kept == 0 ? Phase::Take : Phase::Score;
+  frontier.fresh.resize(kept);
+  for (FreshNeighbor& neighbor : frontier.fresh) {
+    if (!neighbor.scored) frontier.lanes.push_back({neighbor.point, &neighbor.distance});
+  }
+  if (frontier.lanes.empty()) {
+    phase_ = kept == 0 ? Phase::Take : Phase::Admit;
+    return;
+  }
+  if (alone) score_ahead();
+  phase_ = Phase::Score;
+}
+
+// Fills the lanes left in this expansion's last kernel call with
+// neighbours of the candidates that come next (the first positions of C),
+// in list order: those not visited, not scored yet, that pass the checks.
+// A candidate's note holds how far its list has been gone through.
+void GraphWalk::score_ahead() {
+  constexpr std::size_t kPositions = 15;  // the first four levels of the heap
+  constexpr std::uint32_t kDone = ~std::uint32_t{0};
+  GraphScratch& frontier = frontier_;
+  CandidateQueue& pending = frontier.candidates;
+  const std::size_t wanted = (frontier.lanes.size() + kLaneCount - 1) / kLaneCount * kLaneCount;
+  const std::size_t positions = std::min(kPositions, pending.size());
+  for (std::size_t p = 0; p < positions && frontier.lanes.size() < wanted; ++p) {
+    std::uint32_t& note = pending.note_at(p);
+    if (note == kDone) continue;
+    const HNSWNode* node = pending.node_at(p);
+    if (node == nullptr) {
+      note = kDone;
+      continue;
+    }
+    const std::span<const std::uint64_t> list = node->neighbors[0];
+    std::size_t at = note;
+    for (; at < list.size() && frontier.lanes.size() < wanted; ++at) {
+      if (frontier.ahead.full()) return;
+      const std::uint64_t id = list[at];
+      if (id == ScoreCache::kNone || !frontier.visited.markable(id) || frontier.ahead.find(id)) {
+        continue;
+      }
+      const auto found = points_.find(id);
+      if (found == points_.end()) continue;
+      if (tenant_ && !matches_tenant(found->second, *tenant_)) continue;
+      ScoreCache::Entry* entry = frontier.ahead.add(id, &found->second);
+      frontier.lanes.push_back({entry->point, &entry->distance});
+    }
+    note = at == list.size() ? kDone : static_cast<std::uint32_t>(at);
+  }
 }
 
 // The scored neighbours are admitted one by one in list order: the marks
 // and checks did not depend on any distance, and `worst_` stays fixed for
 // the whole node.
-void GraphWalk::admit() {
+void GraphWalk::admit(bool alone) {
   const std::uint64_t ef = index_.ef_search;
   GraphScratch& frontier = frontier_;
   for (const FreshNeighbor& neighbor : frontier.fresh) {
     const float d = neighbor.distance;
     if (!(worst_ > d) && frontier.results.size() >= ef) continue;
-    frontier.candidates.push({d, neighbor.id});
-    index_.nodes.prefetch(neighbor.id);  // a hint: every admitted candidate is expanded in time
+    // Every admitted candidate is expanded in time: its node is needed (a
+    // walk on its own looks it up now and requests its lists).
+    const HNSWNode* node = nullptr;
+    if (alone) {
+      node = index_.nodes.find(neighbor.id);
+      if (node != nullptr) node->neighbors.prefetch();
+    } else {
+      index_.nodes.prefetch(neighbor.id);
+    }
+    frontier.candidates.push({d, neighbor.id}, node);
     frontier.results.push_back({d, neighbor.id});
+    if (!frontier.results_sorted) {
+      frontier.unsorted_worst = frontier.unsorted_worst > d ? frontier.unsorted_worst : d;
+    }
     if (frontier.results.size() > ef) {
       if (frontier.results_sorted) {
         insert_last_sorted(frontier.results);
@@ -140,10 +210,10 @@ namespace {
 // otherwise each lane reads its own query.
 class JointScorer {
  public:
-  void add(const PreparedQuery& query, FreshNeighbor& neighbor) {
+  void add(const PreparedQuery& query, const PendingScore& lane) {
     queries_[count_] = &query;
-    points_[count_] = neighbor.point;
-    targets_[count_] = &neighbor;
+    points_[count_] = lane.point;
+    targets_[count_] = lane.distance;
     if (++count_ == kLaneCount) flush();
   }
 
@@ -157,14 +227,14 @@ class JointScorer {
     } else {
       cosine_distances_between(queries_, points_, count_, distances);
     }
-    for (std::size_t l = 0; l < count_; ++l) targets_[l]->distance = distances[l];
+    for (std::size_t l = 0; l < count_; ++l) *targets_[l] = distances[l];
     count_ = 0;
   }
 
  private:
   const PreparedQuery* queries_[kLaneCount];
   const Point* points_[kLaneCount];
-  FreshNeighbor* targets_[kLaneCount];
+  float* targets_[kLaneCount];
   std::size_t count_ = 0;
 };
 
@@ -187,16 +257,17 @@ void run_together(std::span<GraphWalk> walks) {
       if (walk.phase_ == GraphWalk::Phase::Mark) walk.mark();
     }
     for (GraphWalk& walk : walks) {
-      if (walk.phase_ == GraphWalk::Phase::Check) walk.check();
+      if (walk.phase_ == GraphWalk::Phase::Check) walk.check(alone);
     }
     JointScorer scorer;
     for (GraphWalk& walk : walks) {
       if (walk.phase_ != GraphWalk::Phase::Score) continue;
-      for (FreshNeighbor& neighbor : walk.frontier_.fresh) scorer.add(walk.query_, neighbor);
+      for (const PendingScore& lane : walk.frontier_.lanes) scorer.add(walk.query_, lane);
+      walk.phase_ = GraphWalk::Phase::Admit;
     }
     scorer.flush();
     for (GraphWalk& walk : walks) {
-      if (walk.phase_ == GraphWalk::Phase::Score) walk.admit();
+      if (walk.phase_ == GraphWalk::Phase::Admit) walk.admit(alone);
     }
   }
 }

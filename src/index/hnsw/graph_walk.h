@@ -11,6 +11,11 @@
 // call. Distances depend only on the query and the point, and each walk's
 // steps depend on nothing outside it, so every walk gives exactly the
 // candidates it gives when run alone.
+//
+// A walk on its own has no other walks to share a kernel call with, so it
+// fills the lanes it would leave empty with neighbours of the candidates
+// that come next and keeps their distances for later (see ScoreCache);
+// marks, checks and admissions still happen one by one in the same order.
 #pragma once
 
 #include <cstdint>
@@ -50,14 +55,16 @@ class GraphWalk {
     Take,   // take the closest candidate from C; request its lists
     Mark,   // mark its layer-0 neighbours; request their table entries
     Check,  // keep those with a point that passes the tenant test; request vectors
-    Score,  // waiting for its neighbours' distances, then admit each in list order
+    Score,  // waiting for its neighbours' distances (and some scored ahead)
+    Admit,  // the distances are known: admit each neighbour in list order
     Done,
   };
 
   void take(bool alone);
   void mark();
-  void check();
-  void admit();
+  void check(bool alone);
+  void score_ahead();
+  void admit(bool alone);
   void end();
 
   PreparedQuery query_;
