@@ -5,7 +5,7 @@
 // first bad argument is the one reported and no lock is taken before every
 // check has passed. batch_search spreads its queries over the process-wide
 // worker pool; workers see only native data.
-#include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -106,21 +106,12 @@ PyObject* batch_search_method(PyObject* self, PyObject* const* args, Py_ssize_t 
     const QueryOptions options = convert_options(bound);
     const Metric metric = metric_or_raise(options.metric_name, kBatchMetricError);
     const auto results = in_core([&] {
-      std::vector<std::vector<ScoredPoint>> per_query(queries.size());
-      // Queries go to the workers in groups whose graph walks run together:
-      // up to kInterleavedWalks each, fewer when that leaves a worker idle.
-      const std::vector<std::span<const float>> views(queries.begin(), queries.end());
       WorkerPool& pool = WorkerPool::instance();
-      const std::size_t workers = pool.worker_count();  // at least one
-      const std::size_t per_worker = (queries.size() + workers - 1) / workers;
-      const std::size_t group = std::clamp<std::size_t>(per_worker, 1, kInterleavedWalks);
-      pool.parallel_for((queries.size() + group - 1) / group, [&](std::size_t g) {
-        const std::size_t first = g * group;
-        const std::size_t count = std::min(group, queries.size() - first);
-        segment.search_group(std::span(views).subspan(first, count), options.limit, metric,
-                             options.tenant_view(), std::span(per_query).subspan(first, count));
-      });
-      return per_query;
+      return segment.batch_search(
+          queries, options.limit, metric, options.tenant_view(), pool.worker_count(),
+          [&pool](std::size_t count, const std::function<void(std::size_t)>& body) {
+            pool.parallel_for(count, body);
+          });
     });
     PyObject* outer = must(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {

@@ -1,5 +1,5 @@
-// Segment::search and search_group: route queries to the exact scan or the
-// graph.
+// Segment::search, batch_search and search_group: route queries to the
+// exact scan or the graph.
 //
 // Below kGraphSearchThreshold points (counting every point, whatever the
 // tenant), or while the graph has no entry point, the exact scan answers.
@@ -8,6 +8,7 @@
 // requested metric, in candidate order, stopping at `limit`, then ranked.
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <mutex>
 
 #include "core/distance/distance.h"
@@ -20,6 +21,9 @@
 
 namespace tavrik {
 namespace {
+
+// How many graph walks one group interleaves at most.
+constexpr std::size_t kInterleavedWalks = 16;
 
 // The score of one graph candidate under `metric`. Vectors of another
 // length than the query get fixed scores instead of being dropped: 0 for
@@ -77,6 +81,26 @@ std::vector<ScoredPoint> Segment::search(std::span<const float> query, std::uint
                                          std::optional<std::string_view> tenant) const {
   std::vector<ScoredPoint> results;
   search_group({&query, 1}, limit, metric, tenant, {&results, 1});
+  return results;
+}
+
+std::vector<std::vector<ScoredPoint>> Segment::batch_search(
+    std::span<const std::vector<float>> queries, std::uint64_t limit, Metric metric,
+    std::optional<std::string_view> tenant, std::size_t workers,
+    const ParallelFor& parallel_for) const {
+  std::vector<std::vector<ScoredPoint>> results(queries.size());
+  const std::vector<std::span<const float>> views(queries.begin(), queries.end());
+  // Up to kInterleavedWalks queries a group, fewer when that leaves a
+  // worker idle.
+  workers = std::max<std::size_t>(workers, 1);
+  const std::size_t per_worker = (queries.size() + workers - 1) / workers;
+  const std::size_t group = std::clamp<std::size_t>(per_worker, 1, kInterleavedWalks);
+  parallel_for((queries.size() + group - 1) / group, [&](std::size_t g) {
+    const std::size_t first = g * group;
+    const std::size_t count = std::min(group, queries.size() - first);
+    search_group(std::span(views).subspan(first, count), limit, metric, tenant,
+                 std::span(results).subspan(first, count));
+  });
   return results;
 }
 

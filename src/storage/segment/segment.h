@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -29,9 +30,6 @@ namespace tavrik {
 // Stores at or above this many points are searched through the graph.
 inline constexpr std::size_t kGraphSearchThreshold = 500;
 
-// How many graph walks search_group interleaves at most.
-inline constexpr std::size_t kInterleavedWalks = 16;
-
 class Segment {
  public:
   Segment() = default;
@@ -50,13 +48,20 @@ class Segment {
                                   Metric metric,
                                   std::optional<std::string_view> tenant) const;
 
-  // out[i] = search(queries[i], limit, metric, tenant) for every query
-  // (out holds at least as many lists), under one hold of the read locks.
-  // On the graph path up to kInterleavedWalks walks run interleaved, which
-  // hides much of each one's waiting on memory; results are the same.
-  void search_group(std::span<const std::span<const float>> queries, std::uint64_t limit,
-                    Metric metric, std::optional<std::string_view> tenant,
-                    std::span<std::vector<ScoredPoint>> out) const;
+  // Runs body(i) exactly once for every i in [0, count), on any threads,
+  // returning when every call is done.
+  using ParallelFor =
+      std::function<void(std::size_t count, const std::function<void(std::size_t)>& body)>;
+
+  // search(queries[i], limit, metric, tenant) for every query, in order.
+  // The queries are split into groups for `parallel_for`, as many as keep
+  // `workers` threads busy: on the graph path the walks of one group run
+  // interleaved, which hides much of each one's waiting on memory, and the
+  // results are the same as one search at a time.
+  std::vector<std::vector<ScoredPoint>> batch_search(
+      std::span<const std::vector<float>> queries, std::uint64_t limit, Metric metric,
+      std::optional<std::string_view> tenant, std::size_t workers,
+      const ParallelFor& parallel_for) const;
 
   // Writes the whole state to `path` as one snapshot.
   SnapshotStatus save_to_disk(const std::string& path) const;
@@ -74,6 +79,13 @@ class Segment {
   }
 
  private:
+  // out[i] = search(queries[i], limit, metric, tenant) for every query
+  // (out holds at least as many lists), under one hold of the read locks,
+  // the graph walks of the group interleaved.
+  void search_group(std::span<const std::span<const float>> queries, std::uint64_t limit,
+                    Metric metric, std::optional<std::string_view> tenant,
+                    std::span<std::vector<ScoredPoint>> out) const;
+
   mutable std::shared_mutex points_lock_;
   // The points' vectors; guarded by points_lock_, and declared before the
   // table so that it outlives the arrays it lends.
