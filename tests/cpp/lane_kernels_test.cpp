@@ -198,17 +198,3 @@ TEST(LaneKernels, EmptyVectorsGiveNegativeZero) {
 
 }  // namespace
 }  // namespace tavrik
-
-namespace tavrik {
-namespace {
-
-// Which kernels ran above: on an AVX2 machine, lanes 9..16 went through the
-// 256-bit kernel and 2..8 through the 128-bit one, both checked bit for bit.
-TEST(LaneKernels, ReportsTheWideKernel) {
-  const bool wide = lane_kernels_use_avx2();
-  RecordProperty("avx2", wide ? "yes" : "no");
-  EXPECT_EQ(wide, lane_kernels_use_avx2());  // decided once
-}
-
-}  // namespace
-}  // namespace tavrik

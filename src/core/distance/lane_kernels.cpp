@@ -296,14 +296,6 @@ void sums(const Queries& queries, std::size_t n, const float* const* stored, std
 
 }  // namespace
 
-bool lane_kernels_use_avx2() {
-#if defined(TAVRIK_HAS_AVX2_KERNELS)
-  return cpu_has_avx2();
-#else
-  return false;
-#endif
-}
-
 void dot_product_lanes(std::span<const float> query, const float* const* stored,
                        std::size_t count, float* out) {
   sums<Term::Product>(OneQuery{query.data()}, query.size(), stored, count, out);

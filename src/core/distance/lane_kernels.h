@@ -17,10 +17,6 @@ namespace tavrik {
 // groups in flight, which hides the latency of each lane's additions.
 inline constexpr std::size_t kLaneCount = 16;
 
-// True when the 256-bit lane kernels run on this CPU (AVX2, checked once at
-// run time); the results are the same bits either way.
-bool lane_kernels_use_avx2();
-
 // out[l] = dot_product(query, {stored[l], query.size()}) for l < count.
 // count <= kLaneCount; each stored[l] holds at least query.size() floats.
 void dot_product_lanes(std::span<const float> query, const float* const* stored,

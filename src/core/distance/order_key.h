@@ -9,6 +9,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace tavrik {
@@ -41,5 +42,9 @@ inline std::uint32_t descending_order_key(float x) {
   using namespace order_key_detail;
   return is_nan_bits(x) ? kNaNKey : ~ordered_bits(x);
 }
+
+// Up to this many records, putting each one in place by insertion (into a
+// short list kept sorted) beats a general sort; longer runs sort.
+inline constexpr std::size_t kInsertionLimit = 64;
 
 }  // namespace tavrik

@@ -4,26 +4,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cmath>
 #include <utility>
 
 #include "core/distance/order_key.h"
 
 namespace tavrik {
 namespace {
-
-// True when `a` must come before `b`. A NaN never precedes anything and
-// every number precedes a NaN, so NaNs form one equivalence class placed
-// last; among numbers this is the plain `<` (or `>`), a strict weak ordering.
-template <class Better>
-bool ranks_before(float a, float b, Better better) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return better(a, b);
-}
-
-// Up to this many records are kept by insertion; longer limits sort.
-constexpr std::uint64_t kInsertionLimit = 64;
 
 // The stable sort's first `limit` records (limit < size, limit <=
 // kInsertionLimit): each record goes after every kept record whose key is
@@ -69,12 +55,12 @@ void rank_by_metric(std::vector<ScoredPoint>& results, Metric metric) {
   if (ranks_ascending(metric)) {
     std::stable_sort(results.begin(), results.end(),
                      [](const ScoredPoint& a, const ScoredPoint& b) {
-                       return ranks_before(a.score, b.score, [](float x, float y) { return x < y; });
+                       return ascending_order_key(a.score) < ascending_order_key(b.score);
                      });
   } else {
     std::stable_sort(results.begin(), results.end(),
                      [](const ScoredPoint& a, const ScoredPoint& b) {
-                       return ranks_before(a.score, b.score, [](float x, float y) { return x > y; });
+                       return descending_order_key(a.score) < descending_order_key(b.score);
                      });
   }
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/hashing/mixing.h"
+
 namespace tavrik {
 
 struct HashKeys {
@@ -25,13 +27,7 @@ class IdHasher {
   IdHasher() noexcept : keys_(HashKeys::fresh()) {}
   // Inline: every table probe hashes, and walks probe per neighbour.
   std::size_t operator()(std::uint64_t id) const noexcept {
-    std::uint64_t x = (id ^ keys_.k0) * 0x9E3779B97F4A7C15ULL + keys_.k1;
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ULL;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBULL;
-    x ^= x >> 31;
-    return static_cast<std::size_t>(x);
+    return static_cast<std::size_t>(mix_bits((id ^ keys_.k0) * kGoldenMultiplier + keys_.k1));
   }
 
  private:

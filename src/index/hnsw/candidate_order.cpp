@@ -1,7 +1,6 @@
 #include "index/hnsw/candidate_order.h"
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 
 #include "core/distance/distance.h"
@@ -10,40 +9,37 @@
 namespace tavrik {
 
 bool sorts_before(const ScoredId& a, const ScoredId& b) {
-  if (std::isnan(a.distance)) return false;
-  if (std::isnan(b.distance)) return true;
-  return a.distance < b.distance;
+  return ascending_order_key(a.distance) < ascending_order_key(b.distance);
 }
 
-void sort_ascending(std::vector<ScoredId>& pairs) {
-  // Short lists, which are mostly sorted already (a sorted list with one
-  // pair appended), by insertion: a pair moves only past strictly greater
-  // ones, so the sort is stable and its result is the stable sort's.
-  constexpr std::size_t kInsertionLimit = 64;
-  if (pairs.size() > kInsertionLimit) {
-    std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
-    return;
-  }
-  for (std::size_t i = 1; i < pairs.size(); ++i) {
-    const ScoredId moving = pairs[i];
-    std::size_t at = i;
-    while (at > 0 && sorts_before(moving, pairs[at - 1])) {
-      pairs[at] = pairs[at - 1];
-      --at;
-    }
-    pairs[at] = moving;
-  }
-}
+namespace {
 
-void insert_last_sorted(std::vector<ScoredId>& pairs) {
-  if (pairs.size() < 2) return;
-  const ScoredId moving = pairs.back();
-  std::size_t at = pairs.size() - 1;
+// Moves pairs[i] back into place among pairs[0..i), which are sorted: only
+// past strictly greater pairs, so equal ones keep their order.
+void sink(std::vector<ScoredId>& pairs, std::size_t i) {
+  const ScoredId moving = pairs[i];
+  std::size_t at = i;
   while (at > 0 && sorts_before(moving, pairs[at - 1])) {
     pairs[at] = pairs[at - 1];
     --at;
   }
   pairs[at] = moving;
+}
+
+}  // namespace
+
+void sort_ascending(std::vector<ScoredId>& pairs) {
+  // Short lists, which are mostly sorted already (a sorted list with one
+  // pair appended), by insertion; its result is the stable sort's.
+  if (pairs.size() > kInsertionLimit) {
+    std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
+    return;
+  }
+  for (std::size_t i = 1; i < pairs.size(); ++i) sink(pairs, i);
+}
+
+void insert_last_sorted(std::vector<ScoredId>& pairs) {
+  if (pairs.size() >= 2) sink(pairs, pairs.size() - 1);
 }
 
 void CandidateQueue::clear(std::size_t keep_pairs) {

@@ -19,6 +19,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/hashing/mixing.h"
+
 namespace tavrik {
 
 struct Point;
@@ -69,7 +71,7 @@ class ScoreCache {
  private:
   static_assert(kSlots == 1024, "slot_of yields 10 bits");
   static std::size_t slot_of(std::uint64_t id) {
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> 54);
+    return fibonacci_slot(id, 54);
   }
 
   std::unique_ptr<Entry[]> slots_;

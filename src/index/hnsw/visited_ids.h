@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/hashing/mixing.h"
+
 namespace tavrik {
 
 class VisitedIds {
@@ -77,8 +79,7 @@ class VisitedIds {
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
   std::size_t slot_of(std::uint64_t id) const {
-    // Fibonacci hashing: the high bits of a multiplication spread runs of ids.
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift_);
+    return fibonacci_slot(id, shift_);
   }
   bool mark_empty_marker();
   void grow();
