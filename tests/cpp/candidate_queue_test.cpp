@@ -46,7 +46,8 @@ TEST(SortAscending, EqualsTheLibraryStableSort) {
   }
 }
 
-// The list the search used to keep: take = stable sort, then the front.
+// take() gives what stably sorting the pairs held, then taking the front,
+// would give.
 TEST(CandidateQueue, TakesWhatSortingTheListWouldGiveFirst) {
   std::mt19937_64 rng(4);
   for (int round = 0; round < 500; ++round) {

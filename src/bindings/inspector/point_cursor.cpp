@@ -22,7 +22,7 @@ constexpr const char* kCapsuleName = "tavrik_snapshot.points";
 
 struct PointCursor {
   PointStream stream;
-  std::optional<IdMap<char>> wanted;
+  std::optional<FlatIdMap<char>> wanted;
   Point point;  // the last point read; its vector is lent by the stream
   std::atomic<bool> busy{false};
 };
@@ -47,8 +47,8 @@ class BusyGuard {
   std::atomic<bool>& busy_;
 };
 
-IdMap<char> wanted_ids(PyObject* ids) {
-  IdMap<char> wanted;
+FlatIdMap<char> wanted_ids(PyObject* ids) {
+  FlatIdMap<char> wanted;
   OwnedRef iterator(checked(PyObject_GetIter(ids)));
   PyObject* item = nullptr;
   int status = 0;

@@ -72,10 +72,11 @@ auto convert_argument(const char* name, Convert&& convert) {
   }
 }
 
-// Runs a Segment operation. Nothing may be thrown out of it: an allocation
-// failure inside the store ends the process.
+// Runs a Segment operation; an exception thrown out of it (an allocation
+// failure inside the store) ends the process instead of unwinding a
+// half-done update.
 template <class Work>
-auto in_core(Work&& work) noexcept {
+auto run_or_abort(Work&& work) noexcept {
   return work();
 }
 

@@ -25,7 +25,7 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   return run_method<1>(self, kSaveSignature, args, nargsf, kwnames,
                        [](Segment& segment, auto& bound) {
     const std::string path = convert_argument("path", [&] { return convert_text(bound[0]); });
-    return none_or_raise(in_core([&] { return segment.save_to_disk(path); }));
+    return none_or_raise(run_or_abort([&] { return segment.save_to_disk(path); }));
   });
 }
 
@@ -34,7 +34,7 @@ PyObject* load_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   return run_method<1>(self, kLoadSignature, args, nargsf, kwnames,
                        [](Segment& segment, auto& bound) {
     const std::string path = convert_argument("path", [&] { return convert_text(bound[0]); });
-    return none_or_raise(in_core([&] { return segment.load_from_disk(path); }));
+    return none_or_raise(run_or_abort([&] { return segment.load_from_disk(path); }));
   });
 }
 

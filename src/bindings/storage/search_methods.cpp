@@ -91,7 +91,7 @@ PyObject* search_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         convert_argument("query_vector", [&] { return convert_f32_sequence(bound[0]); });
     const QueryOptions options = convert_options(bound);
     const Metric metric = metric_or_raise(options.metric_name, kSearchMetricError);
-    const auto results = in_core(
+    const auto results = run_or_abort(
         [&] { return segment.search(query, options.limit, metric, options.tenant_view()); });
     return to_python(results);
   });
@@ -105,7 +105,7 @@ PyObject* batch_search_method(PyObject* self, PyObject* const* args, Py_ssize_t 
         convert_argument("query_vectors", [&] { return convert_f32_sequences(bound[0]); });
     const QueryOptions options = convert_options(bound);
     const Metric metric = metric_or_raise(options.metric_name, kBatchMetricError);
-    const auto results = in_core([&] {
+    const auto results = run_or_abort([&] {
       WorkerPool& pool = WorkerPool::instance();
       return segment.batch_search(
           queries, options.limit, metric, options.tenant_view(), pool.worker_count(),

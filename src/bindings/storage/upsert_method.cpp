@@ -21,7 +21,7 @@ PyObject* upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     point.id = convert_argument("point_id", [&] { return convert_u64(bound[0]); });
     point.vector = convert_argument("vector", [&] { return convert_f32_sequence(bound[1]); });
     point.payload = convert_payload(bound[2]);
-    in_core([&] { segment.upsert(std::move(point)); });
+    run_or_abort([&] { segment.upsert(std::move(point)); });
     Py_RETURN_NONE;
   });
 }

@@ -258,8 +258,4 @@ class FlatIdMap {
   std::size_t size_ = 0;
 };
 
-// Point ids and node ids are keyed through this table.
-template <class Value>
-using IdMap = FlatIdMap<Value>;
-
 }  // namespace tavrik

@@ -50,7 +50,7 @@ inline float squared_norm_of(const Point& point);
 
 // Point id -> point. Each key equals its point's id, as long as points come
 // in through upsert (a loaded snapshot is taken as it is).
-using PointTable = IdMap<Point>;
+using PointTable = FlatIdMap<Point>;
 
 // The payload key that names a point's tenant.
 inline constexpr std::string_view kTenantKey = "tenant_id";

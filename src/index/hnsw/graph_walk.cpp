@@ -23,20 +23,20 @@ inline void prefetch_vector(const Point& point, std::size_t query_length) {
 // over a sorted list is its last distance (NaNs, gathered at the end, are
 // taken as they come), so it is read directly. Before, W only grows, and
 // the running maximum was carried along as each pair was added.
-float worst_of(const GraphScratch& frontier) {
-  if (frontier.results.empty()) return worst_distance(frontier.results);
-  return frontier.results_sorted ? frontier.results.back().distance : frontier.unsorted_worst;
+float worst_of(const GraphScratch& scratch) {
+  if (scratch.results.empty()) return worst_distance(scratch.results);
+  return scratch.results_sorted ? scratch.results.back().distance : scratch.unsorted_worst;
 }
 
 }  // namespace
 
 GraphWalk::GraphWalk(std::span<const float> query, const HNSWIndex& index,
                      const PointTable& points, std::optional<std::string_view> tenant,
-                     GraphScratch& frontier)
-    : query_(query), index_(index), points_(points), tenant_(tenant), frontier_(frontier) {
+                     GraphScratch& scratch)
+    : query_(query), index_(index), points_(points), tenant_(tenant), scratch_(scratch) {
   const std::uint64_t ef = index.ef_search;
   const std::uint64_t reserve = std::min(kMaxVisitedReserve, std::max<std::uint64_t>(ef, 1) * 16);
-  frontier.reset(index.nodes.largest_id().value_or(0), reserve);
+  scratch.reset(index.nodes.largest_id().value_or(0), reserve);
   if (!index.entry_point) return;  // callers route such stores to the exact scan
   const std::uint64_t entry = descend(query_, *index.entry_point, index.max_level, 1, index,
                                       points, tenant);
@@ -46,10 +46,10 @@ GraphWalk::GraphWalk(std::span<const float> query, const HNSWIndex& index,
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
   const float d0 = query_.cosine_distance_to(start->second);
-  frontier.candidates.push({d0, entry}, index.nodes.find(entry));
-  frontier.results.push_back({d0, entry});
-  frontier.unsorted_worst = d0;
-  frontier.visited.mark(entry);
+  scratch.candidates.push({d0, entry}, index.nodes.find(entry));
+  scratch.results.push_back({d0, entry});
+  scratch.unsorted_worst = d0;
+  scratch.visited.mark(entry);
   phase_ = Phase::Take;
 }
 
@@ -60,18 +60,18 @@ void GraphWalk::finish() { run_together({this, 1}); }
 // lists of the one after again; walks run together requested its table
 // entry then and look it up now, as other walks' work hid the wait.
 void GraphWalk::take(bool alone) {
-  if (frontier_.candidates.empty()) {
+  if (scratch_.candidates.empty()) {
     end();
     return;
   }
-  const std::uint64_t current = frontier_.candidates.take(node_).id;
+  const std::uint64_t current = scratch_.candidates.take(node_).id;
   if (!alone) node_ = index_.nodes.find(current);
-  if (alone && !frontier_.candidates.empty()) {
-    if (const HNSWNode* upcoming = frontier_.candidates.next_node()) {
+  if (alone && !scratch_.candidates.empty()) {
+    if (const HNSWNode* upcoming = scratch_.candidates.next_node()) {
       upcoming->neighbors.prefetch();
     }
   }
-  worst_ = worst_of(frontier_);
+  worst_ = worst_of(scratch_);
   if (node_ == nullptr) return;  // nothing to expand: take the next one
   node_->neighbors.prefetch();
   phase_ = Phase::Mark;
@@ -80,28 +80,28 @@ void GraphWalk::take(bool alone) {
 // Marked before the point and tenant checks: never examined twice. A
 // neighbour scored ahead already passed those checks and has its distance.
 void GraphWalk::mark() {
-  GraphScratch& frontier = frontier_;
-  frontier.fresh.clear();
-  const bool any_ahead = !frontier.ahead.empty();
+  GraphScratch& scratch = scratch_;
+  scratch.fresh.clear();
+  const bool any_ahead = !scratch.ahead.empty();
   for (const std::uint64_t id : node_->neighbors[0]) {
-    if (!frontier.visited.mark(id)) continue;
+    if (!scratch.visited.mark(id)) continue;
     if (any_ahead) {
-      if (const ScoreCache::Entry* early = frontier.ahead.find(id)) {
-        frontier.fresh.push_back({id, early->point, early->distance, true});
+      if (const ScoreCache::Entry* early = scratch.ahead.find(id)) {
+        scratch.fresh.push_back({id, early->point, early->distance, true});
         continue;
       }
     }
-    frontier.fresh.push_back({id, nullptr, 0.0f, false});
+    scratch.fresh.push_back({id, nullptr, 0.0f, false});
     points_.prefetch(id);
   }
-  phase_ = frontier.fresh.empty() ? Phase::Take : Phase::Check;
+  phase_ = scratch.fresh.empty() ? Phase::Take : Phase::Check;
 }
 
 void GraphWalk::check(bool alone) {
-  GraphScratch& frontier = frontier_;
-  frontier.lanes.clear();
+  GraphScratch& scratch = scratch_;
+  scratch.lanes.clear();
   std::size_t kept = 0;
-  for (FreshNeighbor& neighbor : frontier.fresh) {
+  for (FreshNeighbor& neighbor : scratch.fresh) {
     if (!neighbor.scored) {
       const auto found = points_.find(neighbor.id);
       if (found == points_.end()) continue;
@@ -109,13 +109,13 @@ void GraphWalk::check(bool alone) {
       prefetch_vector(found->second, query_.vector().size());
       neighbor.point = &found->second;
     }
-    frontier.fresh[kept++] = neighbor;
+    scratch.fresh[kept++] = neighbor;
   }
-  frontier.fresh.resize(kept);
-  for (FreshNeighbor& neighbor : frontier.fresh) {
-    if (!neighbor.scored) frontier.lanes.push_back({neighbor.point, &neighbor.distance});
+  scratch.fresh.resize(kept);
+  for (FreshNeighbor& neighbor : scratch.fresh) {
+    if (!neighbor.scored) scratch.lanes.push_back({neighbor.point, &neighbor.distance});
   }
-  if (frontier.lanes.empty()) {
+  if (scratch.lanes.empty()) {
     phase_ = kept == 0 ? Phase::Take : Phase::Admit;
     return;
   }
@@ -130,11 +130,11 @@ void GraphWalk::check(bool alone) {
 void GraphWalk::score_ahead() {
   constexpr std::size_t kPositions = 15;  // the first four levels of the heap
   constexpr std::uint32_t kDone = ~std::uint32_t{0};
-  GraphScratch& frontier = frontier_;
-  CandidateQueue& pending = frontier.candidates;
-  const std::size_t wanted = (frontier.lanes.size() + kLaneCount - 1) / kLaneCount * kLaneCount;
+  GraphScratch& scratch = scratch_;
+  CandidateQueue& pending = scratch.candidates;
+  const std::size_t wanted = (scratch.lanes.size() + kLaneCount - 1) / kLaneCount * kLaneCount;
   const std::size_t positions = std::min(kPositions, pending.size());
-  for (std::size_t p = 0; p < positions && frontier.lanes.size() < wanted; ++p) {
+  for (std::size_t p = 0; p < positions && scratch.lanes.size() < wanted; ++p) {
     std::uint32_t& note = pending.note_at(p);
     if (note == kDone) continue;
     const HNSWNode* node = pending.node_at(p);
@@ -144,17 +144,17 @@ void GraphWalk::score_ahead() {
     }
     const std::span<const std::uint64_t> list = node->neighbors[0];
     std::size_t at = note;
-    for (; at < list.size() && frontier.lanes.size() < wanted; ++at) {
-      if (frontier.ahead.full()) return;
+    for (; at < list.size() && scratch.lanes.size() < wanted; ++at) {
+      if (scratch.ahead.full()) return;
       const std::uint64_t id = list[at];
-      if (id == ScoreCache::kNone || !frontier.visited.markable(id) || frontier.ahead.find(id)) {
+      if (id == ScoreCache::kNone || !scratch.visited.markable(id) || scratch.ahead.find(id)) {
         continue;
       }
       const auto found = points_.find(id);
       if (found == points_.end()) continue;
       if (tenant_ && !matches_tenant(found->second, *tenant_)) continue;
-      ScoreCache::Entry* entry = frontier.ahead.add(id, &found->second);
-      frontier.lanes.push_back({entry->point, &entry->distance});
+      ScoreCache::Entry* entry = scratch.ahead.add(id, &found->second);
+      scratch.lanes.push_back({entry->point, &entry->distance});
     }
     note = at == list.size() ? kDone : static_cast<std::uint32_t>(at);
   }
@@ -165,10 +165,10 @@ void GraphWalk::score_ahead() {
 // the whole node.
 void GraphWalk::admit(bool alone) {
   const std::uint64_t ef = index_.ef_search;
-  GraphScratch& frontier = frontier_;
-  for (const FreshNeighbor& neighbor : frontier.fresh) {
+  GraphScratch& scratch = scratch_;
+  for (const FreshNeighbor& neighbor : scratch.fresh) {
     const float d = neighbor.distance;
-    if (!(worst_ > d) && frontier.results.size() >= ef) continue;
+    if (!(worst_ > d) && scratch.results.size() >= ef) continue;
     // Every admitted candidate is expanded in time: its node is needed (a
     // walk on its own looks it up now and requests its lists).
     const HNSWNode* node = nullptr;
@@ -178,27 +178,27 @@ void GraphWalk::admit(bool alone) {
     } else {
       index_.nodes.prefetch(neighbor.id);
     }
-    frontier.candidates.push({d, neighbor.id}, node);
-    frontier.results.push_back({d, neighbor.id});
-    if (!frontier.results_sorted) {
-      frontier.unsorted_worst = frontier.unsorted_worst > d ? frontier.unsorted_worst : d;
+    scratch.candidates.push({d, neighbor.id}, node);
+    scratch.results.push_back({d, neighbor.id});
+    if (!scratch.results_sorted) {
+      scratch.unsorted_worst = scratch.unsorted_worst > d ? scratch.unsorted_worst : d;
     }
-    if (frontier.results.size() > ef) {
-      if (frontier.results_sorted) {
-        insert_last_sorted(frontier.results);
+    if (scratch.results.size() > ef) {
+      if (scratch.results_sorted) {
+        insert_last_sorted(scratch.results);
       } else {
-        sort_ascending(frontier.results);
-        frontier.results_sorted = true;
+        sort_ascending(scratch.results);
+        scratch.results_sorted = true;
       }
-      frontier.results.pop_back();  // among ties for the largest, the latest added
+      scratch.results.pop_back();  // among ties for the largest, the latest added
     }
   }
   phase_ = Phase::Take;
 }
 
 void GraphWalk::end() {
-  if (!frontier_.results_sorted && frontier_.results.size() >= 2) {
-    sort_ascending(frontier_.results);
+  if (!scratch_.results_sorted && scratch_.results.size() >= 2) {
+    sort_ascending(scratch_.results);
   }
   phase_ = Phase::Done;
 }
@@ -262,7 +262,7 @@ void run_together(std::span<GraphWalk> walks) {
     JointScorer scorer;
     for (GraphWalk& walk : walks) {
       if (walk.phase_ != GraphWalk::Phase::Score) continue;
-      for (const PendingScore& lane : walk.frontier_.lanes) scorer.add(walk.query_, lane);
+      for (const PendingScore& lane : walk.scratch_.lanes) scorer.add(walk.query_, lane);
       walk.phase_ = GraphWalk::Phase::Admit;
     }
     scorer.flush();

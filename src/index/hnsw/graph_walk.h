@@ -33,11 +33,11 @@ namespace tavrik {
 
 class GraphWalk {
  public:
-  // Starts the search for `query` in `frontier` (cleared first). The query,
+  // Starts the search for `query` in `scratch` (cleared first). The query,
   // tables and scratch must outlive the walk. A graph without an entry
   // point, or whose descent ends on an id without a point, yields nothing.
   GraphWalk(std::span<const float> query, const HNSWIndex& index, const PointTable& points,
-            std::optional<std::string_view> tenant, GraphScratch& frontier);
+            std::optional<std::string_view> tenant, GraphScratch& scratch);
 
   bool done() const { return phase_ == Phase::Done; }
 
@@ -46,7 +46,7 @@ class GraphWalk {
 
   // The candidates, sorted by ascending distance (stable); only once done.
   // They live in the scratch and are valid until its next use.
-  std::span<const ScoredId> candidates() const { return frontier_.results; }
+  std::span<const ScoredId> candidates() const { return scratch_.results; }
 
  private:
   friend void run_together(std::span<GraphWalk> walks);
@@ -71,7 +71,7 @@ class GraphWalk {
   const HNSWIndex& index_;
   const PointTable& points_;
   std::optional<std::string_view> tenant_;
-  GraphScratch& frontier_;
+  GraphScratch& scratch_;
   Phase phase_ = Phase::Done;
   const HNSWNode* node_ = nullptr;  // the node being expanded
   float worst_ = 0.0f;              // W's largest distance when node_ was taken

@@ -27,7 +27,7 @@ struct HNSWNode {
 // added or replaced, never removed, so that bound only grows).
 class NodeTable {
  public:
-  using Map = IdMap<HNSWNode>;
+  using Map = FlatIdMap<HNSWNode>;
 
   const HNSWNode* find(std::uint64_t id) const { return map_.lookup(id); }
   HNSWNode* find(std::uint64_t id) { return map_.lookup(id); }

@@ -11,7 +11,7 @@ SnapshotStatus PointStream::open(const std::string& path) {
   bool decoded = check.read_count(count);
   if (decoded) {
     last_entry_.reserve(reservable_table_entries(count, check.remaining(),
-                                                 sizeof(IdMap<std::uint64_t>::value_type)));
+                                                 sizeof(FlatIdMap<std::uint64_t>::value_type)));
   }
   Point point;
   for (std::uint64_t i = 0; decoded && i < count; ++i) {

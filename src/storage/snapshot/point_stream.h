@@ -42,7 +42,7 @@ class PointStream {
   FileBytes bytes_;
   std::optional<SnapshotReader> reader_;
   VectorArena arena_;
-  IdMap<std::uint64_t> last_entry_;  // key -> ordinal of its last entry
+  FlatIdMap<std::uint64_t> last_entry_;  // key -> ordinal of its last entry
   std::uint64_t count_ = 0;          // entries in the table
   std::uint64_t ordinal_ = 0;        // entries read so far
 };

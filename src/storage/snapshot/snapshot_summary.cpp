@@ -112,7 +112,7 @@ class Summarizer {
     std::uint64_t count = 0;
     if (!in_.read_count(count)) return false;
     records_.reserve(reservable_table_entries(count, in_.remaining(),
-                                              sizeof(IdMap<PointRecord>::value_type)));
+                                              sizeof(FlatIdMap<PointRecord>::value_type)));
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::size_t offset = in_.offset();
       std::uint64_t key = 0;
@@ -147,7 +147,7 @@ class Summarizer {
     graph_offset_ = in_.offset();
     if (!in_.read_index_header(out_.graph)) return false;
     node_start_.reserve(reservable_table_entries(out_.graph.node_count, in_.remaining(),
-                                                 sizeof(IdMap<std::size_t>::value_type)));
+                                                 sizeof(FlatIdMap<std::size_t>::value_type)));
     std::vector<std::uint64_t> ids;
     for (std::uint64_t i = 0; i < out_.graph.node_count; ++i) {
       const std::size_t offset = in_.offset();
@@ -273,12 +273,12 @@ class Summarizer {
   SnapshotSummary& out_;
   VectorArena arena_;
   Point point_;  // the point being read; declared after the arena that lends its vector
-  IdMap<PointRecord> records_;
-  IdMap<std::size_t> node_start_;  // node key -> where its kept entry starts in links_
-  IdMap<char> superseded_;         // starts of node entries a later one replaced
+  FlatIdMap<PointRecord> records_;
+  FlatIdMap<std::size_t> node_start_;  // node key -> where its kept entry starts in links_
+  FlatIdMap<char> superseded_;         // starts of node entries a later one replaced
   std::vector<std::uint64_t> links_;
-  IdMap<char> without_point_;
-  IdMap<char> without_node_;
+  FlatIdMap<char> without_point_;
+  FlatIdMap<char> without_node_;
   Interned tenants_;
   Interned shapes_;
   std::vector<std::pair<std::string_view, std::size_t>> entries_;
