@@ -1,4 +1,4 @@
-#include "core/distance/prepared_query.h"
+#include "core/query/prepared_query.h"
 
 #include <gtest/gtest.h>
 

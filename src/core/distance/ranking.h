@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/distance/metric.h"
-#include "core/vector/scored_point.h"
+#include "core/distance/scored_point.h"
 
 namespace tavrik {
 

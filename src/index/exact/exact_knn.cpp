@@ -6,8 +6,8 @@
 #include "core/distance/block_kernels.h"
 #include "core/distance/distance.h"
 #include "core/distance/lane_kernels.h"
-#include "core/distance/prepared_query.h"
 #include "core/distance/ranking.h"
+#include "core/query/prepared_query.h"
 
 namespace tavrik {
 namespace {

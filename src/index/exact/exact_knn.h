@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/distance/metric.h"
+#include "core/distance/scored_point.h"
 #include "core/vector/point.h"
-#include "core/vector/scored_point.h"
 #include "index/exact/scan_blocks.h"
 
 namespace tavrik {

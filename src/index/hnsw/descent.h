@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/distance/prepared_query.h"
+#include "core/query/prepared_query.h"
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"
 

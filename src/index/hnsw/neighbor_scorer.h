@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/distance/lane_kernels.h"
-#include "core/distance/prepared_query.h"
+#include "core/query/prepared_query.h"
 #include "core/vector/point.h"
 
 namespace tavrik {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "core/distance/metric.h"
+#include "core/distance/scored_point.h"
 #include "core/vector/point.h"
-#include "core/vector/scored_point.h"
 #include "core/vector/vector_arena.h"
 #include "index/exact/scan_blocks.h"
 #include "index/hnsw/hnsw_index.h"
