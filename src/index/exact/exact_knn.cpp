@@ -79,6 +79,11 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
                                           const PointTable& points,
                                           std::optional<std::string_view> tenant) {
   const std::size_t count = blocks.size();
+  // cosine_similarity from the dot product and the two norms: a zero norm
+  // on either side fails (an exact comparison, so NaN norms go on), so a
+  // query of zero norm fails against every point and nothing is scanned.
+  const float query_norm = metric == Metric::Cosine ? std::sqrt(squared_norm(query)) : 0.0f;
+  if (metric == Metric::Cosine && query_norm == 0.0f) return {};
   float scores[ScanBlocks::kMaxPoints];
   if (metric == Metric::Euclidean) {
     euclidean_distance_blocks(query, blocks.blocks(), blocks.block_count(), scores);
@@ -88,16 +93,12 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   std::vector<ScoredPoint> candidates;
   candidates.reserve(count);
   if (metric == Metric::Cosine) {
-    // cosine_similarity from the dot product and the two norms: a zero norm
-    // on either side fails (an exact comparison, so NaN norms go on), the
-    // others take dot / (sqrt(query norm) * sqrt(point norm)).
-    const float query_norm = std::sqrt(squared_norm(query));
+    // The others take dot / (sqrt(query norm) * sqrt(point norm)).
     const float* norms = blocks.norms();
     float quotients[ScanBlocks::kMaxPoints];
     for (std::size_t slot = 0; slot < count; ++slot) {
       quotients[slot] = scores[slot] / (query_norm * norms[slot]);
     }
-    if (query_norm == 0.0f) return candidates;
     for (std::size_t slot = 0; slot < count; ++slot) {
       if (norms[slot] == 0.0f || !slot_matches(blocks, slot, points, tenant)) continue;
       candidates.push_back(ScoredPoint{blocks.id(slot), quotients[slot]});
