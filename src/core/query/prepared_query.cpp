@@ -8,42 +8,55 @@ float PreparedQuery::cosine_distance_to(const Point& point) const {
                                     squared_norm_of(point));
 }
 
+namespace {
+
+// The lane part of cosine_similarity_with_norms for up to kLaneCount points:
+// those of the query's length share the lanes (lane_of[l] is point l's
+// lane), the others fail the length test before any sum (lane_of[l] is
+// kMismatch). Each lane's point norm and dot / (query root * sqrt(norm))
+// are left for the caller to turn into results.
+struct LaneQuotients {
+  static constexpr std::size_t kMismatch = kLaneCount;
+  std::size_t lane_of[kLaneCount];
+  float norms[kLaneCount];
+  float quotients[kLaneCount];
+
+  LaneQuotients(std::span<const float> query, float root, const Point* const* points,
+                std::size_t count) {
+    const float* lanes[kLaneCount] = {};
+    std::size_t used = 0;
+    for (std::size_t l = 0; l < count; ++l) {
+      if (points[l]->vector.size() == query.size()) {
+        lane_of[l] = used;
+        norms[used] = squared_norm_of(*points[l]);
+        lanes[used++] = points[l]->vector.data();
+      } else {
+        lane_of[l] = kMismatch;
+      }
+    }
+    float dots[kLaneCount];
+    dot_product_lanes(query, lanes, used, dots);
+    float roots[kLaneCount];
+    for (std::size_t l = 0; l < used; ++l) roots[l] = root;
+    cosine_quotient_lanes(dots, roots, norms, used, quotients);
+  }
+};
+
+}  // namespace
+
 void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size_t count,
                                            CosineResult* out) const {
-  // Points of the query's length share the lanes; the others fail the
-  // length test before any sum, as in cosine_similarity.
-  const float* lanes[kLaneCount] = {};
-  std::size_t lane_of[kLaneCount] = {};
-  std::size_t used = 0;
+  // A zero norm on either side fails (an exact comparison, so NaN norms go
+  // on), the others take the quotient.
+  const LaneQuotients scored(vector_, root_, points, count);
   for (std::size_t l = 0; l < count; ++l) {
-    if (points[l]->vector.size() == vector_.size()) {
-      lane_of[l] = used;
-      lanes[used++] = points[l]->vector.data();
-    } else {
-      lane_of[l] = kLaneCount;
-    }
-  }
-  float dots[kLaneCount];
-  dot_product_lanes(vector_, lanes, used, dots);
-  // The rest of cosine_similarity_with_norms, lane by lane: a zero norm on
-  // either side fails (an exact comparison, so NaN norms go on), the others
-  // take the quotient.
-  float norms[kLaneCount];
-  for (std::size_t l = 0; l < count; ++l) {
-    if (lane_of[l] != kLaneCount) norms[lane_of[l]] = squared_norm_of(*points[l]);
-  }
-  float roots[kLaneCount];
-  for (std::size_t l = 0; l < used; ++l) roots[l] = root_;
-  float quotients[kLaneCount];
-  cosine_quotient_lanes(dots, roots, norms, used, quotients);
-  for (std::size_t l = 0; l < count; ++l) {
-    const std::size_t lane = lane_of[l];
-    if (lane == kLaneCount) {
+    const std::size_t lane = scored.lane_of[l];
+    if (lane == LaneQuotients::kMismatch) {
       out[l] = CosineResult{0.0f, CosineError::DimensionMismatch};
-    } else if (squared_norm_ == 0.0f || norms[lane] == 0.0f) {
+    } else if (squared_norm_ == 0.0f || scored.norms[lane] == 0.0f) {
       out[l] = CosineResult{0.0f, CosineError::ZeroMagnitude};
     } else {
-      out[l] = CosineResult{quotients[lane], CosineError::None};
+      out[l] = CosineResult{scored.quotients[lane], CosineError::None};
     }
   }
 }
@@ -51,32 +64,13 @@ void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size
 void PreparedQuery::cosine_distances_to(const Point* const* points, std::size_t count,
                                         float* out) const {
   // cosine_similarities_to with each failure turned into the uncomparable
-  // distance as it is found, with no result records in between.
-  constexpr std::size_t kMismatch = kLaneCount;
-  const float* lanes[kLaneCount] = {};
-  std::size_t lane_of[kLaneCount];
-  float norms[kLaneCount];
-  std::size_t used = 0;
+  // distance at once, with no result records in between.
+  const LaneQuotients scored(vector_, root_, points, count);
   for (std::size_t l = 0; l < count; ++l) {
-    if (points[l]->vector.size() == vector_.size()) {
-      lane_of[l] = used;
-      norms[used] = squared_norm_of(*points[l]);
-      lanes[used++] = points[l]->vector.data();
-    } else {
-      lane_of[l] = kMismatch;
-    }
-  }
-  float dots[kLaneCount];
-  dot_product_lanes(vector_, lanes, used, dots);
-  float roots[kLaneCount];
-  for (std::size_t l = 0; l < used; ++l) roots[l] = root_;
-  float quotients[kLaneCount];
-  cosine_quotient_lanes(dots, roots, norms, used, quotients);
-  for (std::size_t l = 0; l < count; ++l) {
-    const std::size_t lane = lane_of[l];
-    out[l] = lane == kMismatch || squared_norm_ == 0.0f || norms[lane] == 0.0f
+    const std::size_t lane = scored.lane_of[l];
+    out[l] = lane == LaneQuotients::kMismatch || squared_norm_ == 0.0f || scored.norms[lane] == 0.0f
                  ? kUncomparableDistance
-                 : 1.0f - quotients[lane];
+                 : 1.0f - scored.quotients[lane];
   }
 }
 
