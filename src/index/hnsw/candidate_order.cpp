@@ -94,8 +94,7 @@ float worst_distance(const std::vector<ScoredId>& pairs) {
   if (pairs.empty()) return kUncomparableDistance;
   float worst = pairs.front().distance;
   for (std::size_t i = 1; i < pairs.size(); ++i) {
-    const float d = pairs[i].distance;
-    worst = worst > d ? worst : d;
+    worst = running_maximum(worst, pairs[i].distance);
   }
   return worst;
 }

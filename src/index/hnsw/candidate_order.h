@@ -78,10 +78,13 @@ class CandidateQueue {
   std::uint32_t added_ = 0;
 };
 
-// The running maximum over `pairs` in order: start from the first distance,
-// keep the running value when it is greater than the next pair's distance,
-// take that distance otherwise (so a NaN running value yields to whatever
-// follows). kUncomparableDistance for an empty list.
+// One step of the running maximum: keep the running value when it is
+// greater than the next distance, take that distance otherwise (so a NaN
+// running value yields to whatever follows).
+inline float running_maximum(float worst, float next) { return worst > next ? worst : next; }
+
+// The running maximum over `pairs` in order, from the first distance;
+// kUncomparableDistance for an empty list.
 float worst_distance(const std::vector<ScoredId>& pairs);
 
 }  // namespace tavrik

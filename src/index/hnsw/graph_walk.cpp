@@ -181,7 +181,7 @@ void GraphWalk::admit(bool alone) {
     scratch.candidates.push({d, neighbor.id}, node);
     scratch.results.push_back({d, neighbor.id});
     if (!scratch.results_sorted) {
-      scratch.unsorted_worst = scratch.unsorted_worst > d ? scratch.unsorted_worst : d;
+      scratch.unsorted_worst = running_maximum(scratch.unsorted_worst, d);
     }
     if (scratch.results.size() > ef) {
       if (scratch.results_sorted) {
