@@ -55,7 +55,9 @@ TEST(DecodedNorms, CacheManyEqualsCacheOne) {
     for (float& x : v) x = value(rng);
     point.vector = v;
   }
-  cache_squared_norms(many);
+  std::vector<Point*> pointers;
+  for (Point& point : many) pointers.push_back(&point);
+  cache_squared_norms(pointers);
   for (Point& point : many) {
     const float cached = point.cached_squared_norm;
     cache_squared_norm(point);

@@ -17,23 +17,25 @@ bool matches_tenant(const Point& point, std::string_view tenant) {
 
 void cache_squared_norm(Point& point) { point.cached_squared_norm = squared_norm(point.vector); }
 
-void cache_squared_norms(std::span<Point> points) {
+void cache_squared_norms(std::span<Point* const> points) {
   std::size_t next = 0;
   while (next < points.size()) {
-    const std::size_t length = points[next].vector.size();
+    const std::size_t length = points[next]->vector.size();
     const float* lanes[kLaneCount];
     std::size_t used = 0;
     while (next + used < points.size() && used < kLaneCount &&
-           points[next + used].vector.size() == length) {
-      lanes[used] = points[next + used].vector.data();
+           points[next + used]->vector.size() == length) {
+      lanes[used] = points[next + used]->vector.data();
       ++used;
     }
     if (length == 0) {
-      for (std::size_t l = 0; l < used; ++l) cache_squared_norm(points[next + l]);
+      for (std::size_t l = 0; l < used; ++l) cache_squared_norm(*points[next + l]);
     } else {
-      float norms[kLaneCount];
-      squared_norm_lanes(length, lanes, used, norms);
-      for (std::size_t l = 0; l < used; ++l) points[next + l].cached_squared_norm = norms[l];
+      float squared_norms[kLaneCount];
+      squared_norm_lanes(length, lanes, used, squared_norms);
+      for (std::size_t l = 0; l < used; ++l) {
+        points[next + l]->cached_squared_norm = squared_norms[l];
+      }
     }
     next += used;
   }

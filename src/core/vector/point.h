@@ -41,11 +41,11 @@ void cache_squared_norm(Point& point);
 // cache_squared_norm for every point of the list, with the same bits; runs
 // of points whose vectors have the same length are summed side by side, one
 // lane each.
-void cache_squared_norms(std::span<Point> points);
+void cache_squared_norms(std::span<Point* const> points);
 
 // squared_norm(point.vector): the cached value, or computed now when none
-// was cached (a norm that happens to have the unknown pattern is simply
-// recomputed, to the same bits).
+// was cached (a squared norm that happens to have the unknown pattern is
+// simply recomputed, to the same bits).
 inline float squared_norm_of(const Point& point);
 
 // Point id -> point. Each key equals its point's id, as long as points come

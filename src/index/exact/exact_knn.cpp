@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstddef>
+#include <span>
 
 #include "core/distance/block_kernels.h"
 #include "core/distance/distance.h"
+#include "core/distance/lane_batch.h"
 #include "core/distance/lane_kernels.h"
 #include "core/distance/ranking.h"
 #include "core/query/prepared_query.h"
@@ -12,57 +14,36 @@
 namespace tavrik {
 namespace {
 
-// Points of the query's length, in table order, scored kLaneCount at a time.
-// Points of another length are never scored under any metric, so leaving
-// them out of the groups changes nothing; each group's candidates are
-// appended in the order the points came, so the list keeps table order.
-class ScanGroup {
- public:
-  ScanGroup(const PreparedQuery& query, Metric metric, std::vector<ScoredPoint>& candidates)
-      : query_(query), metric_(metric), candidates_(candidates) {}
-
-  void add(const Point& point) {
-    points_[count_++] = &point;
-    if (count_ == kLaneCount) flush();
-  }
-
-  // Scores the pending points and appends those that can be scored:
-  //   Euclidean   euclidean_distance
-  //   Cosine      cosine_similarity, left out when it fails (zero norm)
-  //   DotProduct  dot_product
-  void flush() {
-    if (count_ == 0) return;
-    if (metric_ == Metric::Cosine) {
-      CosineResult results[kLaneCount];
-      query_.cosine_similarities_to(points_, count_, results);
-      for (std::size_t l = 0; l < count_; ++l) {
-        if (results[l].error == CosineError::None) {
-          candidates_.push_back(ScoredPoint{points_[l]->id, results[l].similarity});
-        }
-      }
-    } else {
-      const float* vectors[kLaneCount];
-      for (std::size_t l = 0; l < count_; ++l) vectors[l] = points_[l]->vector.data();
-      float scores[kLaneCount];
-      if (metric_ == Metric::Euclidean) {
-        euclidean_distance_lanes(query_.vector(), vectors, count_, scores);
-      } else {
-        dot_product_lanes(query_.vector(), vectors, count_, scores);
-      }
-      for (std::size_t l = 0; l < count_; ++l) {
-        candidates_.push_back(ScoredPoint{points_[l]->id, scores[l]});
+// Scores points of the query's length, appending those that can be scored
+// to `candidates` in the order they come:
+//   Euclidean   euclidean_distance
+//   Cosine      cosine_similarity, left out when it fails (zero norm)
+//   DotProduct  dot_product
+void score_scan_lanes(const PreparedQuery& query, Metric metric, std::span<const Point*> batch,
+                      std::vector<ScoredPoint>& candidates) {
+  const std::size_t count = batch.size();
+  if (metric == Metric::Cosine) {
+    CosineResult results[kLaneCount];
+    query.cosine_similarities_to(batch.data(), count, results);
+    for (std::size_t l = 0; l < count; ++l) {
+      if (results[l].error == CosineError::None) {
+        candidates.push_back(ScoredPoint{batch[l]->id, results[l].similarity});
       }
     }
-    count_ = 0;
+    return;
   }
-
- private:
-  const PreparedQuery& query_;
-  Metric metric_;
-  std::vector<ScoredPoint>& candidates_;
-  const Point* points_[kLaneCount] = {};
-  std::size_t count_ = 0;
-};
+  const float* vectors[kLaneCount];
+  for (std::size_t l = 0; l < count; ++l) vectors[l] = batch[l]->vector.data();
+  float scores[kLaneCount];
+  if (metric == Metric::Euclidean) {
+    euclidean_distance_lanes(query.vector(), vectors, count, scores);
+  } else {
+    dot_product_lanes(query.vector(), vectors, count, scores);
+  }
+  for (std::size_t l = 0; l < count; ++l) {
+    candidates.push_back(ScoredPoint{batch[l]->id, scores[l]});
+  }
+}
 
 // True when the slot's point passes the tenant test (always without one).
 bool slot_matches(const ScanBlocks& blocks, std::size_t slot, const PointTable& points,
@@ -93,7 +74,7 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   std::vector<ScoredPoint> candidates;
   candidates.reserve(count);
   if (metric == Metric::Cosine) {
-    // The others take dot / (sqrt(query norm) * sqrt(point norm)).
+    // The others take dot / (query norm * point norm).
     const float* norms = blocks.norms();
     float quotients[ScanBlocks::kMaxPoints];
     for (std::size_t slot = 0; slot < count; ++slot) {
@@ -119,12 +100,17 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   const PreparedQuery prepared(query);
   std::vector<ScoredPoint> candidates;
   candidates.reserve(points.size());
-  ScanGroup group(prepared, metric, candidates);
+  // Points of another length are never scored under any metric, so leaving
+  // them out of the lane groups changes nothing, and table order is kept.
+  auto score = [&](std::span<const Point*> batch) {
+    score_scan_lanes(prepared, metric, batch, candidates);
+  };
+  LaneBatch<const Point*, decltype(score)> group(score);
   for (const auto& [key, point] : points) {
     if (tenant && !matches_tenant(point, *tenant)) continue;
     // A length mismatch fails every metric (for Cosine, before its norms).
     if (point.vector.size() != query.size()) continue;
-    group.add(point);
+    group.add(&point);
   }
   group.flush();
   // The first `limit` of the stable ranking (a limit beyond size_t is

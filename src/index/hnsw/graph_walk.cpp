@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/distance/distance.h"
+#include "core/distance/lane_batch.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/descent.h"
 
@@ -205,38 +206,33 @@ void GraphWalk::end() {
 
 namespace {
 
-// Scores neighbours of any of the walks kLaneCount at a time, writing each
-// one's cosine distance into it. Lanes all for one query share its values;
-// otherwise each lane reads its own query.
-class JointScorer {
- public:
-  void add(const PreparedQuery& query, const PendingScore& lane) {
-    queries_[count_] = &query;
-    points_[count_] = lane.point;
-    targets_[count_] = lane.distance;
-    if (++count_ == kLaneCount) flush();
-  }
-
-  void flush() {
-    if (count_ == 0) return;
-    float distances[kLaneCount];
-    const bool one_query = std::all_of(queries_, queries_ + count_,
-                                       [&](const PreparedQuery* q) { return q == queries_[0]; });
-    if (one_query) {
-      queries_[0]->cosine_distances_to(points_, count_, distances);
-    } else {
-      cosine_distances_between(queries_, points_, count_, distances);
-    }
-    for (std::size_t l = 0; l < count_; ++l) *targets_[l] = distances[l];
-    count_ = 0;
-  }
-
- private:
-  const PreparedQuery* queries_[kLaneCount];
-  const Point* points_[kLaneCount];
-  float* targets_[kLaneCount];
-  std::size_t count_ = 0;
+// A neighbour of one of the walks waiting for its cosine distance.
+struct JointLane {
+  const PreparedQuery* query = nullptr;
+  const Point* point = nullptr;
+  float* distance = nullptr;
 };
+
+// Writes each lane's distance into it. Lanes all for one query share its
+// values; otherwise each lane reads its own query.
+void score_joint_lanes(std::span<JointLane> batch) {
+  const std::size_t count = batch.size();
+  const PreparedQuery* queries[kLaneCount] = {};
+  const Point* points[kLaneCount] = {};
+  for (std::size_t l = 0; l < count; ++l) {
+    queries[l] = batch[l].query;
+    points[l] = batch[l].point;
+  }
+  float distances[kLaneCount];
+  const bool one_query = std::all_of(queries, queries + count,
+                                     [&](const PreparedQuery* q) { return q == queries[0]; });
+  if (one_query) {
+    queries[0]->cosine_distances_to(points, count, distances);
+  } else {
+    cosine_distances_between(queries, points, count, distances);
+  }
+  for (std::size_t l = 0; l < count; ++l) *batch[l].distance = distances[l];
+}
 
 }  // namespace
 
@@ -259,10 +255,12 @@ void run_together(std::span<GraphWalk> walks) {
     for (GraphWalk& walk : walks) {
       if (walk.phase_ == GraphWalk::Phase::Check) walk.check(alone);
     }
-    JointScorer scorer;
+    LaneBatch<JointLane, decltype(&score_joint_lanes)> scorer(&score_joint_lanes);
     for (GraphWalk& walk : walks) {
       if (walk.phase_ != GraphWalk::Phase::Score) continue;
-      for (const PendingScore& lane : walk.scratch_.lanes) scorer.add(walk.query_, lane);
+      for (const PendingScore& lane : walk.scratch_.lanes) {
+        scorer.add(JointLane{&walk.query_, lane.point, lane.distance});
+      }
       walk.phase_ = GraphWalk::Phase::Admit;
     }
     scorer.flush();

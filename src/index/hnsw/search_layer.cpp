@@ -1,12 +1,20 @@
 #include "index/hnsw/search_layer.h"
 
 #include <cstddef>
+#include <span>
 
 #include "core/distance/distance.h"
-#include "index/hnsw/neighbor_scorer.h"
+#include "core/distance/lane_batch.h"
+#include "core/distance/lane_kernels.h"
 
 namespace tavrik {
 namespace {
+
+// A listed neighbour waiting for its distance.
+struct Neighbor {
+  std::uint64_t id = 0;
+  const Point* point = nullptr;
+};
 
 float distance_to_point(const PreparedQuery& query, std::uint64_t id, const PointTable& points) {
   const auto found = points.find(id);
@@ -30,20 +38,30 @@ std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std:
     if (neighbors.empty() || points.empty()) return current;
 
     bool moved = false;
-    NeighborScorer scorer(query, [&](std::uint64_t id, float distance) {
-      // Strictly closer only: ties keep the first listed, and NaN or the
-      // uncomparable distance never lowers best.
-      if (best > distance) {
-        best = distance;
-        current = id;
-        moved = true;
+    // The neighbours that pass are scored kLaneCount at a time, then tested
+    // in list order: scores do not depend on each other, so this is the same
+    // as scoring each one just before its test.
+    auto closer = [&](std::span<Neighbor> batch) {
+      const Point* lanes[kLaneCount];
+      for (std::size_t l = 0; l < batch.size(); ++l) lanes[l] = batch[l].point;
+      float distances[kLaneCount];
+      query.cosine_distances_to(lanes, batch.size(), distances);
+      for (std::size_t l = 0; l < batch.size(); ++l) {
+        // Strictly closer only: ties keep the first listed, and NaN or the
+        // uncomparable distance never lowers best.
+        if (best > distances[l]) {
+          best = distances[l];
+          current = batch[l].id;
+          moved = true;
+        }
       }
-    });
+    };
+    LaneBatch<Neighbor, decltype(closer)> scorer(closer);
     for (const std::uint64_t id : neighbors) {
       const auto found = points.find(id);
       if (found == points.end()) continue;
       if (tenant && !matches_tenant(found->second, *tenant)) continue;
-      scorer.add(id, found->second);
+      scorer.add(Neighbor{id, &found->second});
     }
     scorer.flush();
     if (!moved) return current;

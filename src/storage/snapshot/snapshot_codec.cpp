@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "core/distance/lane_batch.h"
 #include "core/distance/lane_kernels.h"
 #include "storage/snapshot/snapshot_reader.h"
 #include "storage/snapshot/wire_format.h"
@@ -69,30 +71,26 @@ bool decode_points(SnapshotReader& in, VectorArena& arena, PointTable& points) {
   points.reserve(
       reservable_table_entries(count, in.remaining(), sizeof(PointTable::value_type)));
   // Points wait in small groups, their vectors still in cache, so that the
-  // norms of a group are summed side by side; they then enter the table in
-  // the order they were read, exactly as one at a time would.
-  std::vector<Point> pending;
-  std::vector<std::uint64_t> keys;
-  pending.reserve(kLaneCount);
-  keys.reserve(kLaneCount);
-  auto flush = [&] {
-    cache_squared_norms(pending);
-    for (std::size_t p = 0; p < pending.size(); ++p) {
-      points.insert_or_assign(keys[p], std::move(pending[p]));
-    }
-    pending.clear();
-    keys.clear();
-  };
-  for (std::uint64_t i = 0; i < count; ++i) {
+  // squared norms of a group are summed side by side; they then enter the
+  // table in the order they were read, exactly as one at a time would.
+  struct KeyedPoint {
     std::uint64_t key = 0;
     Point point;
-    if (!in.read_point(arena, key, point)) return false;
-    points.prefetch(key);  // a hint: the slot loads while the group decodes
-    pending.push_back(std::move(point));
-    keys.push_back(key);
-    if (pending.size() == kLaneCount) flush();
+  };
+  auto enter = [&](std::span<KeyedPoint> batch) {
+    Point* lanes[kLaneCount];
+    for (std::size_t l = 0; l < batch.size(); ++l) lanes[l] = &batch[l].point;
+    cache_squared_norms({lanes, batch.size()});
+    for (KeyedPoint& read : batch) points.insert_or_assign(read.key, std::move(read.point));
+  };
+  LaneBatch<KeyedPoint, decltype(enter)> pending(enter);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    KeyedPoint read;
+    if (!in.read_point(arena, read.key, read.point)) return false;
+    points.prefetch(read.key);  // a hint: the slot loads while the group decodes
+    pending.add(std::move(read));
   }
-  flush();
+  pending.flush();
   return true;
 }
 
@@ -110,21 +108,21 @@ bool decode_index(SnapshotReader& in, HNSWIndex& index) {
   // the following nodes decode; they then enter the table in the order they
   // were read, exactly as one at a time would.
   constexpr std::size_t kGroup = 16;
-  std::vector<std::pair<std::uint64_t, HNSWNode>> pending;
-  pending.reserve(kGroup);
-  auto flush = [&] {
-    for (auto& [key, node] : pending) index.nodes.put(key, std::move(node));
-    pending.clear();
-  };
-  for (std::uint64_t i = 0; i < header.node_count; ++i) {
+  struct KeyedNode {
     std::uint64_t key = 0;
     HNSWNode node;
-    if (!in.read_node(key, node)) return false;
-    index.nodes.prefetch(key);  // a hint only
-    pending.emplace_back(key, std::move(node));
-    if (pending.size() == kGroup) flush();
+  };
+  auto enter = [&](std::span<KeyedNode> batch) {
+    for (KeyedNode& read : batch) index.nodes.put(read.key, std::move(read.node));
+  };
+  LaneBatch<KeyedNode, decltype(enter), kGroup> pending(enter);
+  for (std::uint64_t i = 0; i < header.node_count; ++i) {
+    KeyedNode read;
+    if (!in.read_node(read.key, read.node)) return false;
+    index.nodes.prefetch(read.key);  // a hint only
+    pending.add(std::move(read));
   }
-  flush();
+  pending.flush();
   return true;
 }
 
