@@ -28,23 +28,25 @@ TEST(CosineWithNorms, MatchesCosineSimilarityBitForBit) {
       const Vec b = random_vector(rng, n);
       const CosineResult direct = cosine_similarity(a, b);
       const CosineResult from_norms =
-          cosine_similarity_with_norms(dot_product(a, b), squared_norm(a), squared_norm(b));
+          cosine_similarity_with_squared_norms(dot_product(a, b), squared_norm(a), squared_norm(b));
       expect_same(direct, from_norms);
       EXPECT_TRUE(same_bits(cosine_distance(a, b),
-                            cosine_distance_with_norms(dot_product(a, b), squared_norm(a),
+                            cosine_distance_with_squared_norms(dot_product(a, b), squared_norm(a),
                                                        squared_norm(b))));
     }
   }
 }
 
 TEST(CosineWithNorms, ZeroNormsFailAndNaNNormsPass) {
-  EXPECT_EQ(cosine_similarity_with_norms(1.0f, 0.0f, 1.0f).error, CosineError::ZeroMagnitude);
-  EXPECT_EQ(cosine_similarity_with_norms(1.0f, 1.0f, -0.0f).error, CosineError::ZeroMagnitude);
+  EXPECT_EQ(cosine_similarity_with_squared_norms(1.0f, 0.0f, 1.0f).error,
+            CosineError::ZeroMagnitude);
+  EXPECT_EQ(cosine_similarity_with_squared_norms(1.0f, 1.0f, -0.0f).error,
+            CosineError::ZeroMagnitude);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(cosine_similarity_with_norms(1.0f, nan, 1.0f).error, CosineError::None);
-  EXPECT_EQ(cosine_distance_with_norms(1.0f, 1.0f, 0.0f), kUncomparableDistance);
+  EXPECT_EQ(cosine_similarity_with_squared_norms(1.0f, nan, 1.0f).error, CosineError::None);
+  EXPECT_EQ(cosine_distance_with_squared_norms(1.0f, 1.0f, 0.0f), kUncomparableDistance);
   // [1, 2, 3] and [2, 4, 6]: sums 28, 14 and 56 give the float just below 1.
-  EXPECT_EQ(cosine_similarity_with_norms(28.0f, 14.0f, 56.0f).similarity,
+  EXPECT_EQ(cosine_similarity_with_squared_norms(28.0f, 14.0f, 56.0f).similarity,
             std::nextafter(1.0f, 0.0f));
 }
 

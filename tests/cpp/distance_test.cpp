@@ -157,9 +157,9 @@ TEST(DistanceKernels, MatchSequentialReferenceBitForBit) {
       continue;
     }
     ASSERT_EQ(cosine.error, CosineError::None);
-    float root_a = std::sqrt(na);
-    float root_b = std::sqrt(nb);
-    float magnitude = root_a * root_b;
+    float norm_a = std::sqrt(na);
+    float norm_b = std::sqrt(nb);
+    float magnitude = norm_a * norm_b;
     float expected = reference_dot(a, b) / magnitude;
     EXPECT_TRUE(same_bits(cosine.similarity, expected));
     float expected_distance = 1.0f - expected;

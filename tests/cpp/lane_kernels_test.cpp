@@ -123,14 +123,14 @@ TEST(LaneKernels, SquaredNormLanesMatchTheSequentialNorm) {
         std::vector<const float*> pointers;
         for (std::size_t l = 0; l < count; ++l) stored.push_back(random_vector(rng, n, special));
         for (const Vec& v : stored) pointers.push_back(v.data());
-        float norms[kLaneCount];
-        squared_norm_lanes(n, pointers.data(), count, norms);
+        float squared_norms[kLaneCount];
+        squared_norm_lanes(n, pointers.data(), count, squared_norms);
         for (std::size_t l = 0; l < count; ++l) {
           const float want = squared_norm(stored[l]);
-          EXPECT_TRUE(same_bits(norms[l], want))
+          EXPECT_TRUE(same_bits(squared_norms[l], want))
               << "n=" << n << " count=" << count << " lane=" << l;
           if (!std::isnan(want)) {
-            EXPECT_EQ(std::signbit(norms[l]), std::signbit(want));
+            EXPECT_EQ(std::signbit(squared_norms[l]), std::signbit(want));
           }
         }
       }

@@ -10,8 +10,8 @@ namespace {
 // terms in index order, so a single loop gives the same bits as three passes.
 struct CosineSums {
   float dot;
-  float norm_a;
-  float norm_b;
+  float squared_norm_a;
+  float squared_norm_b;
 };
 
 CosineSums cosine_sums(std::span<const float> a, std::span<const float> b) {
@@ -21,8 +21,8 @@ CosineSums cosine_sums(std::span<const float> a, std::span<const float> b) {
     const float a_term = a[i] * a[i];
     const float b_term = b[i] * b[i];
     sums.dot += dot_term;
-    sums.norm_a += a_term;
-    sums.norm_b += b_term;
+    sums.squared_norm_a += a_term;
+    sums.squared_norm_b += b_term;
   }
   return sums;
 }
@@ -44,15 +44,16 @@ const char* cosine_error_message(CosineError error) {
 CosineResult cosine_similarity(std::span<const float> a, std::span<const float> b) {
   if (a.size() != b.size()) return {0.0f, CosineError::DimensionMismatch};
   const CosineSums sums = cosine_sums(a, b);
-  return cosine_similarity_with_norms(sums.dot, sums.norm_a, sums.norm_b);
+  return cosine_similarity_with_squared_norms(sums.dot, sums.squared_norm_a, sums.squared_norm_b);
 }
 
-CosineResult cosine_similarity_with_norms(float dot, float norm_a, float norm_b) {
-  // Exact comparison: a NaN norm is not zero and goes on to the division.
-  if (norm_a == 0.0f || norm_b == 0.0f) return {0.0f, CosineError::ZeroMagnitude};
-  const float root_a = std::sqrt(norm_a);
-  const float root_b = std::sqrt(norm_b);
-  const float magnitude = root_a * root_b;
+CosineResult cosine_similarity_with_squared_norms(float dot, float squared_norm_a,
+                                                  float squared_norm_b) {
+  // Exact comparison: a NaN squared norm is not zero and goes on to the division.
+  if (squared_norm_a == 0.0f || squared_norm_b == 0.0f) return {0.0f, CosineError::ZeroMagnitude};
+  const float norm_a = std::sqrt(squared_norm_a);
+  const float norm_b = std::sqrt(squared_norm_b);
+  const float magnitude = norm_a * norm_b;
   return {dot / magnitude, CosineError::None};
 }
 
@@ -62,8 +63,9 @@ float cosine_distance(std::span<const float> query, std::span<const float> store
   return 1.0f - result.similarity;
 }
 
-float cosine_distance_with_norms(float dot, float norm_a, float norm_b) {
-  const CosineResult result = cosine_similarity_with_norms(dot, norm_a, norm_b);
+float cosine_distance_with_squared_norms(float dot, float squared_norm_a, float squared_norm_b) {
+  const CosineResult result =
+      cosine_similarity_with_squared_norms(dot, squared_norm_a, squared_norm_b);
   if (result.error != CosineError::None) return kUncomparableDistance;
   return 1.0f - result.similarity;
 }

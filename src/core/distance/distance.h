@@ -29,10 +29,11 @@ struct CosineResult {
   CosineError error;
 };
 
-// dot / (sqrt(na) * sqrt(nb)): each root in f32, the roots multiplied in f32,
-// then the division. Lengths are checked first (DimensionMismatch), then the
-// squared norms are compared exactly with zero (ZeroMagnitude; a NaN norm
-// passes). Not clamped to [-1, 1].
+// dot / (sqrt(na) * sqrt(nb)), na and nb the squared norms: each norm (the
+// square root) in f32, the norms multiplied in f32, then the division.
+// Lengths are checked first (DimensionMismatch), then the squared norms are
+// compared exactly with zero (ZeroMagnitude; a NaN squared norm passes).
+// Not clamped to [-1, 1].
 CosineResult cosine_similarity(std::span<const float> a, std::span<const float> b);
 
 // 1 - cosine_similarity in f32, or kUncomparableDistance on either error.
@@ -46,12 +47,13 @@ float squared_norm(std::span<const float> vector);
 // The last steps of cosine_similarity, from its three sums: for vectors of
 // equal length (callers check the lengths first, as cosine_similarity
 // does), cosine_similarity(a, b) is exactly
-// cosine_similarity_with_norms(dot_product(a, b), squared_norm(a),
+// cosine_similarity_with_squared_norms(dot_product(a, b), squared_norm(a),
 // squared_norm(b)), errors included.
-CosineResult cosine_similarity_with_norms(float dot, float norm_a, float norm_b);
+CosineResult cosine_similarity_with_squared_norms(float dot, float squared_norm_a,
+                                                  float squared_norm_b);
 
-// 1 - cosine_similarity_with_norms, or kUncomparableDistance on its error.
-float cosine_distance_with_norms(float dot, float norm_a, float norm_b);
+// 1 - cosine_similarity_with_squared_norms, or kUncomparableDistance on its error.
+float cosine_distance_with_squared_norms(float dot, float squared_norm_a, float squared_norm_b);
 
 // Sum of q[i]*p[i]. Lengths must be equal (callers check).
 float dot_product(std::span<const float> query, std::span<const float> stored);

@@ -320,29 +320,29 @@ void squared_norm_lanes(std::size_t length, const float* const* stored, std::siz
   sums<Term::Square>(OneQuery{stored[0]}, length, stored, count, out);
 }
 
-void cosine_quotient_lanes(const float* dots, const float* query_roots, const float* norms,
-                           std::size_t count, float* out) {
+void cosine_quotient_lanes(const float* dots, const float* query_norms,
+                           const float* squared_norms, std::size_t count, float* out) {
 #if defined(__SSE2__)
   // Four lanes per step; a partial step works on copies padded with ones.
   float padded_dots[kLaneCount];
-  float padded_roots[kLaneCount];
-  float padded_norms[kLaneCount];
+  float padded_query_norms[kLaneCount];
+  float padded_squared_norms[kLaneCount];
   float quotients[kLaneCount];
   const std::size_t steps = (count + 3) / 4 * 4;
   for (std::size_t l = 0; l < steps; ++l) {
     padded_dots[l] = l < count ? dots[l] : 0.0f;
-    padded_roots[l] = l < count ? query_roots[l] : 1.0f;
-    padded_norms[l] = l < count ? norms[l] : 1.0f;
+    padded_query_norms[l] = l < count ? query_norms[l] : 1.0f;
+    padded_squared_norms[l] = l < count ? squared_norms[l] : 1.0f;
   }
   for (std::size_t l = 0; l < count; l += 4) {
-    const __m128 magnitude = _mm_mul_ps(_mm_loadu_ps(padded_roots + l),
-                                        _mm_sqrt_ps(_mm_loadu_ps(padded_norms + l)));
+    const __m128 magnitude = _mm_mul_ps(_mm_loadu_ps(padded_query_norms + l),
+                                        _mm_sqrt_ps(_mm_loadu_ps(padded_squared_norms + l)));
     _mm_storeu_ps(quotients + l, _mm_div_ps(_mm_loadu_ps(padded_dots + l), magnitude));
   }
   for (std::size_t l = 0; l < count; ++l) out[l] = quotients[l];
 #else
   for (std::size_t l = 0; l < count; ++l) {
-    out[l] = dots[l] / (query_roots[l] * std::sqrt(norms[l]));
+    out[l] = dots[l] / (query_norms[l] * std::sqrt(squared_norms[l]));
   }
 #endif
 }

@@ -39,12 +39,13 @@ void squared_norm_lanes(std::size_t length, const float* const* stored, std::siz
 void dot_product_pair_lanes(const float* const* queries, std::size_t length,
                             const float* const* stored, std::size_t count, float* out);
 
-// out[l] = dots[l] / (query_roots[l] * sqrt(norms[l])) for l < count <=
-// kLaneCount: the cosine quotient with each query's square root taken once.
-// Each lane rounds its square root, product and quotient to f32 exactly as
-// the scalar expressions do. Lanes whose norm is zero or negative get
-// whatever IEEE arithmetic gives; callers test for those first.
-void cosine_quotient_lanes(const float* dots, const float* query_roots, const float* norms,
-                           std::size_t count, float* out);
+// out[l] = dots[l] / (query_norms[l] * sqrt(squared_norms[l])) for l <
+// count <= kLaneCount: the cosine quotient with each query's norm (the
+// square root of its squared norm) taken once. Each lane rounds its square
+// root, product and quotient to f32 exactly as the scalar expressions do.
+// Lanes whose squared norm is zero or negative get whatever IEEE arithmetic
+// gives; callers test for those first.
+void cosine_quotient_lanes(const float* dots, const float* query_norms,
+                           const float* squared_norms, std::size_t count, float* out);
 
 }  // namespace tavrik

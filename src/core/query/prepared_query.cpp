@@ -4,31 +4,32 @@ namespace tavrik {
 
 float PreparedQuery::cosine_distance_to(const Point& point) const {
   if (point.vector.size() != vector_.size()) return kUncomparableDistance;
-  return cosine_distance_with_norms(dot_product(vector_, point.vector), squared_norm_,
-                                    squared_norm_of(point));
+  return cosine_distance_with_squared_norms(dot_product(vector_, point.vector), squared_norm_,
+                                            squared_norm_of(point));
 }
 
 namespace {
 
-// The lane part of cosine_similarity_with_norms for up to kLaneCount points:
-// those of the query's length share the lanes (lane_of[l] is point l's
-// lane), the others fail the length test before any sum (lane_of[l] is
-// kMismatch). Each lane's point norm and dot / (query root * sqrt(norm))
-// are left for the caller to turn into results.
+// The lane part of cosine_similarity_with_squared_norms for up to
+// kLaneCount points: those of the query's length share the lanes
+// (lane_of[l] is point l's lane), the others fail the length test before
+// any sum (lane_of[l] is kMismatch). Each lane's squared point norm and
+// dot / (query norm * sqrt(squared point norm)) are left for the caller to
+// turn into results.
 struct LaneQuotients {
   static constexpr std::size_t kMismatch = kLaneCount;
   std::size_t lane_of[kLaneCount];
-  float norms[kLaneCount];
+  float squared_norms[kLaneCount];
   float quotients[kLaneCount];
 
-  LaneQuotients(std::span<const float> query, float root, const Point* const* points,
+  LaneQuotients(std::span<const float> query, float query_norm, const Point* const* points,
                 std::size_t count) {
     const float* lanes[kLaneCount] = {};
     std::size_t used = 0;
     for (std::size_t l = 0; l < count; ++l) {
       if (points[l]->vector.size() == query.size()) {
         lane_of[l] = used;
-        norms[used] = squared_norm_of(*points[l]);
+        squared_norms[used] = squared_norm_of(*points[l]);
         lanes[used++] = points[l]->vector.data();
       } else {
         lane_of[l] = kMismatch;
@@ -36,9 +37,9 @@ struct LaneQuotients {
     }
     float dots[kLaneCount];
     dot_product_lanes(query, lanes, used, dots);
-    float roots[kLaneCount];
-    for (std::size_t l = 0; l < used; ++l) roots[l] = root;
-    cosine_quotient_lanes(dots, roots, norms, used, quotients);
+    float query_norms[kLaneCount];
+    for (std::size_t l = 0; l < used; ++l) query_norms[l] = query_norm;
+    cosine_quotient_lanes(dots, query_norms, squared_norms, used, quotients);
   }
 };
 
@@ -46,14 +47,14 @@ struct LaneQuotients {
 
 void PreparedQuery::cosine_similarities_to(const Point* const* points, std::size_t count,
                                            CosineResult* out) const {
-  // A zero norm on either side fails (an exact comparison, so NaN norms go
+  // A zero norm on either side fails (an exact comparison, so NaN squared norms go
   // on), the others take the quotient.
-  const LaneQuotients scored(vector_, root_, points, count);
+  const LaneQuotients scored(vector_, norm_, points, count);
   for (std::size_t l = 0; l < count; ++l) {
     const std::size_t lane = scored.lane_of[l];
     if (lane == LaneQuotients::kMismatch) {
       out[l] = CosineResult{0.0f, CosineError::DimensionMismatch};
-    } else if (squared_norm_ == 0.0f || scored.norms[lane] == 0.0f) {
+    } else if (squared_norm_ == 0.0f || scored.squared_norms[lane] == 0.0f) {
       out[l] = CosineResult{0.0f, CosineError::ZeroMagnitude};
     } else {
       out[l] = CosineResult{scored.quotients[lane], CosineError::None};
@@ -65,12 +66,12 @@ void PreparedQuery::cosine_distances_to(const Point* const* points, std::size_t 
                                         float* out) const {
   // cosine_similarities_to with each failure turned into the uncomparable
   // distance at once, with no result records in between.
-  const LaneQuotients scored(vector_, root_, points, count);
+  const LaneQuotients scored(vector_, norm_, points, count);
   for (std::size_t l = 0; l < count; ++l) {
     const std::size_t lane = scored.lane_of[l];
-    out[l] = lane == LaneQuotients::kMismatch || squared_norm_ == 0.0f || scored.norms[lane] == 0.0f
-                 ? kUncomparableDistance
-                 : 1.0f - scored.quotients[lane];
+    const bool fails = lane == LaneQuotients::kMismatch || squared_norm_ == 0.0f ||
+                       scored.squared_norms[lane] == 0.0f;
+    out[l] = fails ? kUncomparableDistance : 1.0f - scored.quotients[lane];
   }
 }
 
@@ -83,8 +84,8 @@ void cosine_distances_between(const PreparedQuery* const* queries, const Point* 
   constexpr std::size_t kAlone = kLaneCount + 1;
   const float* query_rows[kLaneCount] = {};
   const float* lanes[kLaneCount] = {};
-  float roots[kLaneCount];
-  float norms[kLaneCount];
+  float query_norms[kLaneCount];
+  float squared_norms[kLaneCount];
   std::size_t lane_of[kLaneCount];
   std::size_t used = 0;
   std::size_t length = 0;
@@ -103,21 +104,21 @@ void cosine_distances_between(const PreparedQuery* const* queries, const Point* 
     lane_of[l] = used;
     query_rows[used] = query.vector().data();
     lanes[used] = point.vector.data();
-    roots[used] = query.root();
-    norms[used] = squared_norm_of(point);
+    query_norms[used] = query.norm();
+    squared_norms[used] = squared_norm_of(point);
     ++used;
   }
   float dots[kLaneCount];
   dot_product_pair_lanes(query_rows, length, lanes, used, dots);
   float quotients[kLaneCount];
-  cosine_quotient_lanes(dots, roots, norms, used, quotients);
+  cosine_quotient_lanes(dots, query_norms, squared_norms, used, quotients);
   for (std::size_t l = 0; l < count; ++l) {
     const std::size_t lane = lane_of[l];
     if (lane == kMismatch) {
       out[l] = kUncomparableDistance;
     } else if (lane == kAlone) {
       out[l] = queries[l]->cosine_distance_to(*points[l]);
-    } else if (queries[l]->squared_norm() == 0.0f || norms[lane] == 0.0f) {
+    } else if (queries[l]->squared_norm() == 0.0f || squared_norms[lane] == 0.0f) {
       out[l] = kUncomparableDistance;  // a zero magnitude, as cosine_distance says
     } else {
       out[l] = 1.0f - quotients[lane];

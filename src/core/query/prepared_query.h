@@ -23,11 +23,11 @@ class PreparedQuery {
   explicit PreparedQuery(std::span<const float> query)
       : vector_(query),
         squared_norm_(tavrik::squared_norm(query)),
-        root_(std::sqrt(squared_norm_)) {}
+        norm_(std::sqrt(squared_norm_)) {}
 
   std::span<const float> vector() const { return vector_; }
   float squared_norm() const { return squared_norm_; }
-  float root() const { return root_; }
+  float norm() const { return norm_; }
 
   // cosine_distance(query, point.vector).
   float cosine_distance_to(const Point& point) const;
@@ -43,7 +43,7 @@ class PreparedQuery {
  private:
   std::span<const float> vector_;
   float squared_norm_;
-  float root_;  // sqrt(squared_norm_): the same number for every point
+  float norm_;  // sqrt(squared_norm_): the same number for every point
 };
 
 // out[l] = queries[l]->cosine_distance_to(*points[l]) for l < count <=
