@@ -9,7 +9,7 @@ import pytest
 import tavrik
 from child_python import run_python
 from lying_sequences import LyingLength
-from metric_names import BATCH_MESSAGE, REFUSED_NAMES
+from messages import BATCH_MESSAGE, REFUSED_NAMES
 
 
 def gaussian(rng, dims):

@@ -162,7 +162,7 @@ def test_row_counts_too_large_to_hold_raise_memory_error(rows):
     assert store.search([1.0], 5, "dot") == [(1, 1.0)]
 
 
-def filled(count=50, dims=16, seed=3):
+def random_store(count=50, dims=16, seed=3):
     rng = numpy.random.default_rng(seed)
     store = tavrik.VectorStorage()
     for i in range(count):
@@ -173,7 +173,7 @@ def filled(count=50, dims=16, seed=3):
 @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
 @pytest.mark.parametrize("dtype", [numpy.float32, numpy.float64])
 def test_search_scores_match_list_queries(metric, dtype):
-    store, rng = filled()
+    store, rng = random_store()
     for _ in range(10):
         query = (rng.standard_normal(16) * 3).astype(dtype)
         expected = store.search(query.tolist(), 10, metric)
@@ -183,7 +183,7 @@ def test_search_scores_match_list_queries(metric, dtype):
 
 @pytest.mark.parametrize("dtype", [numpy.float32, numpy.float64])
 def test_batch_of_rows_matches_row_lists(dtype):
-    store, rng = filled()
+    store, rng = random_store()
     queries = rng.standard_normal((12, 16)).astype(dtype)
     expected = store.batch_search(queries.tolist(), 5, "cosine")
     assert store.batch_search(queries, 5, "cosine") == expected

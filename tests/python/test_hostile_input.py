@@ -8,9 +8,10 @@ import pytest
 
 import tavrik
 from child_python import run_python
+from messages import DECODE
+from small_store import visible_state
 
 U64_MAX = 2**64 - 1
-DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
 NUL_DETAIL = "file name contained an unexpected NUL byte"
 
 
@@ -18,39 +19,18 @@ class Boom(Exception):
     pass
 
 
-def view(store):
-    """What searches can see of a small store: every point with its norm per
-    vector length, and the members of each tenant."""
-    seen = []
-    for length in (0, 1, 2, 3):
-        seen.append(sorted(store.search([0.0] * length, 1000, "l2"), key=repr))
-    for tenant in ("a", "b"):
-        seen.append(sorted(store.search([1.0, 1.0], 1000, "dot", tenant), key=repr))
-    return repr(seen)  # repr: NaN scores compare equal to themselves
-
-
-@pytest.fixture
-def filled():
-    store = tavrik.VectorStorage()
-    store.upsert(1, [1.0, 2.0], {"tenant_id": "a", "n": 1})
-    store.upsert(2, [3.0, -1.0], {"tenant_id": "b"})
-    store.upsert(3, [0.5, 0.5, 0.5], None)
-    store.upsert(4, [], {})
-    return store
-
-
 def notes(error):
     return getattr(error, "__notes__", [])
 
 
 def expect_refused(store, call, error_type, note, message=None):
-    before = view(store)
+    before = visible_state(store)
     with pytest.raises(error_type) as caught:
         call(store)
     assert notes(caught.value) == ([f"while processing '{note}'"] if note else [])
     if message is not None:
         assert str(caught.value) == message
-    assert view(store) == before
+    assert visible_state(store) == before
     return caught.value
 
 

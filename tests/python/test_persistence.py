@@ -13,8 +13,8 @@ import warnings
 import pytest
 
 import tavrik
+from messages import DECODE
 
-DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
 END_OF_BUFFER = DECODE + "Hit the end of buffer, expected more data"
 ENOENT = "No such file or directory (os error 2)"
 EISDIR = "Is a directory (os error 21)"

@@ -7,9 +7,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tavrik
-from metric_names import REFUSED_NAMES, SEARCH_MESSAGE
+from messages import REFUSED_NAMES, SEARCH_MESSAGE
+from small_store import F32_MAX
 
-F32_MAX = 3.4028234663852886e38
 f32 = numpy.float32
 
 

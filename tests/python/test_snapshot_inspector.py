@@ -11,8 +11,8 @@ import pytest
 
 import tavrik
 import tavrik_snapshot
+from messages import DECODE
 
-DECODE = "Postcard binary deserialization pipeline failure (possible corruption): "
 END = "Hit the end of buffer, expected more data"
 VARINT = "Found a varint that didn't terminate. Is the usize too big for this platform?"
 OPTION = "Found an Option discriminant that wasn't 0 or 1"

@@ -11,33 +11,7 @@ import pytest
 
 import tavrik
 from lying_sequences import LyingLength
-
-F32_MAX = 3.4028234663852886e38
-
-
-def state(store):
-    """Everything that exact searches can see of a small store.
-
-    A zero query under euclidean distance returns every point of that length
-    with its norm, and tenant searches show which payloads carry a tenant.
-    """
-    seen = []
-    for length in range(6):
-        seen.append(sorted(store.search([0.0] * length, 1000, "l2")))
-    for tenant in ("t", "u", ""):
-        seen.append(sorted(store.search([1.0, 1.0], 1000, "l2", tenant)))
-    return seen
-
-
-@pytest.fixture
-def filled():
-    store = tavrik.VectorStorage()
-    store.upsert(1, [3.0, 4.0], {"tenant_id": "t"})
-    store.upsert(2, [1.0, 0.0], {"tenant_id": "u", "n": 5})
-    store.upsert(3, [0.0, 0.0, 2.0], None)
-    store.upsert(4, [], {})
-    return store
-
+from small_store import F32_MAX, visible_state
 
 def only(store, query, metric="dot"):
     """Result of a search that must find exactly one point."""
@@ -98,11 +72,11 @@ def test_point_id_conversions(store, point_id, stored):
     ],
 )
 def test_point_id_errors_carry_one_note(filled, point_id, error):
-    before = state(filled)
+    before = visible_state(filled)
     with pytest.raises(error) as caught:
         filled.upsert(point_id, [1.0, 0.0], {"tenant_id": "t"})
     assert caught.value.__notes__ == ["while processing 'point_id'"]
-    assert state(filled) == before
+    assert visible_state(filled) == before
 
 
 def test_point_id_error_wins_over_later_errors(store):
@@ -217,13 +191,13 @@ def test_reported_length_is_only_a_hint(store, vector, length):
     ],
 )
 def test_vector_errors_carry_one_note(filled, vector, error, message):
-    before = state(filled)
+    before = visible_state(filled)
     with pytest.raises(error) as caught:
         filled.upsert(1, vector, None)
     if message is not None:
         assert str(caught.value) == message
     assert caught.value.__notes__ == ["while processing 'vector'"]
-    assert state(filled) == before
+    assert visible_state(filled) == before
 
 
 def test_iteration_errors_are_raised_unchanged(filled):
@@ -236,12 +210,12 @@ def test_iteration_errors_are_raised_unchanged(filled):
                 raise KeyError("boom")
             return 1.0
 
-    before = state(filled)
+    before = visible_state(filled)
     with pytest.raises(KeyError) as caught:
         filled.upsert(1, Broken(), None)
     assert caught.value.args == ("boom",)
     assert caught.value.__notes__ == ["while processing 'vector'"]
-    assert state(filled) == before
+    assert visible_state(filled) == before
 
 
 @pytest.mark.parametrize(
@@ -282,12 +256,12 @@ def test_empty_vector_is_stored(store):
     ],
 )
 def test_payload_that_is_not_a_dict_carries_one_note(filled, payload, error, message):
-    before = state(filled)
+    before = visible_state(filled)
     with pytest.raises(error) as caught:
         filled.upsert(9, [1.0, 1.0], payload)
     assert str(caught.value) == message
     assert caught.value.__notes__ == ["while processing 'payload'"]
-    assert state(filled) == before
+    assert visible_state(filled) == before
 
 
 @pytest.mark.parametrize(
@@ -307,7 +281,7 @@ def test_payload_that_is_not_a_dict_carries_one_note(filled, payload, error, mes
     ],
 )
 def test_failures_inside_the_payload_have_no_note(filled, payload, error, message):
-    before = state(filled)
+    before = visible_state(filled)
     # Both a new id and an existing one must stay untouched.
     for point_id in (9, 1):
         with pytest.raises(error) as caught:
@@ -315,7 +289,7 @@ def test_failures_inside_the_payload_have_no_note(filled, payload, error, messag
         if message is not None:
             assert str(caught.value) == message
         assert getattr(caught.value, "__notes__", None) is None
-        assert state(filled) == before
+        assert visible_state(filled) == before
 
 
 @pytest.mark.parametrize(
