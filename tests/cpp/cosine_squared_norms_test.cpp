@@ -20,7 +20,7 @@ using testing_scores::expect_same;
 using testing_scores::random_vector;
 using testing_scores::same_bits;
 
-TEST(CosineWithNorms, MatchesCosineSimilarityBitForBit) {
+TEST(CosineWithSquaredNorms, MatchesCosineSimilarityBitForBit) {
   std::mt19937 rng(99);
   for (std::size_t n = 0; n <= 1000; n += (n < 40 ? 1 : 37)) {
     for (int round = 0; round < 20; ++round) {
@@ -37,7 +37,7 @@ TEST(CosineWithNorms, MatchesCosineSimilarityBitForBit) {
   }
 }
 
-TEST(CosineWithNorms, ZeroNormsFailAndNaNNormsPass) {
+TEST(CosineWithSquaredNorms, ZeroFailsAndNaNPasses) {
   EXPECT_EQ(cosine_similarity_with_squared_norms(1.0f, 0.0f, 1.0f).error,
             CosineError::ZeroMagnitude);
   EXPECT_EQ(cosine_similarity_with_squared_norms(1.0f, 1.0f, -0.0f).error,
