@@ -134,6 +134,7 @@ class Outer:
         # Rounded to the nearest 32-bit float.
         ([0.1], [numpy.float32(0.1)]),
         ([2**30 + 1], [2.0**30]),
+        ((0.1, 2**30 + 1, -1), [numpy.float32(0.1), 2.0**30, -1.0]),
     ],
 )
 def test_vector_conversions(store, vector, stored):
@@ -186,6 +187,9 @@ def test_reported_length_is_only_a_hint(store, vector, length):
         ([1j], TypeError, None),
         ([[1.0]], TypeError, None),
         ([10**400], OverflowError, None),
+        # The first bad item decides, whatever follows it.
+        ([1.0, 10**400, "x"], OverflowError, None),
+        ((1.0, "x", 10**400), TypeError, None),
         ([Floaty("oops")], TypeError, None),
         (LyingLength(3, items=(1.0, ZeroDivisionError)), TypeError, None),
     ],

@@ -1,9 +1,11 @@
 #include "bindings/call/converters.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/call/critical_section.h"
 #include "bindings/call/float_buffer.h"
@@ -121,6 +123,44 @@ float to_f32(PyObject* item) {
   return round_to_f32(value);
 }
 
+// items[0..size) into `floats` (empty before) when each is an exact float
+// or int; false, with `floats` cleared, at the first of any other type.
+bool read_numbers(PyObject* const* items, Py_ssize_t size, std::vector<float>& floats) {
+  // The size is the container's real one (it cannot change meanwhile).
+  floats.resize(static_cast<std::size_t>(size));
+  float* out = floats.data();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = items[i];
+    if (PyFloat_CheckExact(item)) {
+      out[i] = round_to_f32(PyFloat_AS_DOUBLE(item));
+    } else if (PyLong_CheckExact(item)) {
+      const double number = PyLong_AsDouble(item);
+      if (number == -1.0 && PyErr_Occurred()) throw PythonError{};
+      out[i] = round_to_f32(number);
+    } else {
+      floats.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+// The items of an exact list or tuple read in place, into `floats`, when
+// every one is an exact float or int: converting those runs no Python code,
+// so nothing can change the container meanwhile (on a free-threaded host
+// the list is also held against other threads). False, with `floats`
+// cleared, at the first item of any other type; the caller then converts
+// the whole container through its iterator, which gives the same values
+// and errors, only with an iterator object and a reference per item.
+bool read_numbers_in_place(PyObject* value, std::vector<float>& floats) {
+  if (PyTuple_CheckExact(value)) {
+    return read_numbers(PySequence_Fast_ITEMS(value), PyTuple_GET_SIZE(value), floats);
+  }
+  if (!PyList_CheckExact(value)) return false;
+  const CriticalSection held(value);
+  return read_numbers(PySequence_Fast_ITEMS(value), PyList_GET_SIZE(value), floats);
+}
+
 // The payload value `value` converts to; nullopt for a type payloads leave out.
 std::optional<PayloadValue> to_payload_value(PyObject* value) {
   if (PyUnicode_Check(value)) return text_value(std::string(utf8_of(value)));
@@ -165,8 +205,9 @@ std::vector<float> convert_f32_sequence(PyObject* value) {
   // sequence is still refused.
   check_sequence(value);
   if (std::optional<std::vector<float>> read = read_float_buffer(value)) return std::move(*read);
-  auto [iterator, hint] = open_sequence(value);
   std::vector<float> floats;
+  if (read_numbers_in_place(value, floats)) return floats;
+  auto [iterator, hint] = open_sequence(value);
   floats.reserve(hint);
   for_each_item(iterator.get(), [&](PyObject* item) { floats.push_back(to_f32(item)); });
   return floats;
