@@ -6,7 +6,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/pythons.sh"
 
-apt_packages=(g++ cmake make libgtest-dev)
+apt_packages=(g++ cmake make libgtest-dev qemu-user)
 if [[ "${TAVRIK_WITH_CLANG:-1}" == 1 ]]; then apt_packages+=(clang libclang-rt-14-dev); fi
 missing=()
 for package in "${apt_packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds tavrik and runs its tests, stage by stage:
 #
-#   cpp       the C++ core tests (CTest)
+#   cpp       the C++ core tests (CTest), and the scoring tests again on
+#             emulated CPUs without AVX-512 and without AVX
 #   python    the Python tests against a module built for each interpreter of
 #             this machine (3.11 to 3.13)
 #   newest    the Python tests, the demo and the examples on 3.14 and 3.15 in a
@@ -32,6 +33,36 @@ stage_cpp() {
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build/cpp -j"$jobs"
   ctest --test-dir build/cpp --output-on-failure -j"$jobs" | tee -a "$log"
+  kernel_tests_on_other_cpus
+}
+
+# The scoring kernels choose AVX-512, AVX2 or plain code at run time, so a
+# machine with AVX-512 would only ever test the first. The tests of every
+# scoring path run again on emulated processors: one with AVX2 but no
+# AVX-512, one with neither.
+kernel_tests_on_other_cpus() {
+  local tests=(lane_kernels_test distance_test cosine_squared_norms_test prepared_query_test
+    decoded_norms_test exact_knn_test search_layer_test search_graph_test
+    search_graph_reference_test insert_test snapshot_codec_test)
+  local cpus=(max,-avx512f max,-avx512f,-avx2,-avx) cpu pids=() failed=0 i
+  echo "== C++ scoring tests on emulated CPUs: ${cpus[*]}"
+  for cpu in "${cpus[@]}"; do
+    (
+      for test in "${tests[@]}"; do
+        qemu-x86_64 -cpu "$cpu" "build/cpp/$test" --gtest_brief=1 >"build/cpp/$test.$cpu.log" 2>&1 ||
+          { cat "build/cpp/$test.$cpu.log"; echo "$test failed on $cpu" >&2; exit 1; }
+      done
+    ) &
+    pids+=($!)
+  done
+  for i in "${!cpus[@]}"; do
+    if wait "${pids[$i]}"; then
+      echo "== all ${#tests[@]} scoring test programs passed on ${cpus[$i]}"
+    else
+      failed=1
+    fi
+  done
+  return "$failed"
 }
 
 # The module built into build/pyX.Y for one interpreter, and its tests.
