@@ -21,7 +21,7 @@ void cache_squared_norms(std::span<Point* const> points) {
   std::size_t next = 0;
   while (next < points.size()) {
     const std::size_t length = points[next]->vector.size();
-    const float* lanes[kLaneCount];
+    const float* lanes[kLaneCount] = {};
     std::size_t used = 0;
     while (next + used < points.size() && used < kLaneCount &&
            points[next + used]->vector.size() == length) {

@@ -32,7 +32,7 @@ void score_scan_lanes(const PreparedQuery& query, Metric metric, std::span<const
     }
     return;
   }
-  const float* vectors[kLaneCount];
+  const float* vectors[kLaneCount] = {};
   for (std::size_t l = 0; l < count; ++l) vectors[l] = batch[l]->vector.data();
   float scores[kLaneCount];
   if (metric == Metric::Euclidean) {

@@ -42,7 +42,7 @@ std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std:
     // in list order: scores do not depend on each other, so this is the same
     // as scoring each one just before its test.
     auto closer = [&](std::span<Neighbor> batch) {
-      const Point* lanes[kLaneCount];
+      const Point* lanes[kLaneCount] = {};
       for (std::size_t l = 0; l < batch.size(); ++l) lanes[l] = batch[l].point;
       float distances[kLaneCount];
       query.cosine_distances_to(lanes, batch.size(), distances);

@@ -78,7 +78,7 @@ bool decode_points(SnapshotReader& in, VectorArena& arena, PointTable& points) {
     Point point;
   };
   auto enter = [&](std::span<KeyedPoint> batch) {
-    Point* lanes[kLaneCount];
+    Point* lanes[kLaneCount] = {};
     for (std::size_t l = 0; l < batch.size(); ++l) lanes[l] = &batch[l].point;
     cache_squared_norms({lanes, batch.size()});
     for (KeyedPoint& read : batch) points.insert_or_assign(read.key, std::move(read.point));
