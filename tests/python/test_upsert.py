@@ -13,6 +13,7 @@ import tavrik
 from lying_sequences import LyingLength
 from small_store import F32_MAX, visible_state
 
+
 def only(store, query, metric="dot"):
     """Result of a search that must find exactly one point."""
     found = store.search(query, 10, metric)

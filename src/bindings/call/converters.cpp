@@ -1,7 +1,7 @@
 #include "bindings/call/converters.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -131,16 +131,11 @@ bool read_numbers(PyObject* const* items, Py_ssize_t size, std::vector<float>& f
   float* out = floats.data();
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = items[i];
-    if (PyFloat_CheckExact(item)) {
-      out[i] = round_to_f32(PyFloat_AS_DOUBLE(item));
-    } else if (PyLong_CheckExact(item)) {
-      const double number = PyLong_AsDouble(item);
-      if (number == -1.0 && PyErr_Occurred()) throw PythonError{};
-      out[i] = round_to_f32(number);
-    } else {
+    if (!PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) {
       floats.clear();
       return false;
     }
+    out[i] = to_f32(item);
   }
   return true;
 }
