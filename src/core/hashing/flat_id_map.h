@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "core/hashing/seeded_hash.h"
-#include "core/memory/huge_page_allocator.h"
+#include "core/memory/mapped_block_allocator.h"
 
 namespace tavrik {
 
@@ -249,9 +249,10 @@ class FlatIdMap {
   }
 
   IdHasher hasher_;
-  // A large store's table is read at random: on huge pages it costs far
-  // fewer address-translation misses.
-  using Entries = std::vector<Entry, HugePageAllocator<Entry>>;
+  // A table doubles as it fills: the slots it leaves go back to the system
+  // (see mapped_block_allocator.h), and a large store's table, read at
+  // random, sits on huge pages.
+  using Entries = std::vector<Entry, MappedBlockAllocator<Entry>>;
   Entries entries_;
   std::unique_ptr<std::uint8_t[]> control_;
   std::size_t capacity_ = 0;

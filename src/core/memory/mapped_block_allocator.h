@@ -1,0 +1,89 @@
+// An allocator for storage that is replaced as it grows: a hash table's
+// slots.
+//
+// Blocks of at least kMappedBytes are mapped from the system directly, in
+// whole pages, and unmapped when freed, so the memory of a table that has
+// doubled goes back at once instead of staying behind as free heap (the
+// C library maps large blocks itself only below a threshold that grows as
+// a process frees large blocks, as numpy's arrays are). Blocks of more than
+// kLargeBytes are placed on 2 MiB boundaries, rounded up to whole 2 MiB
+// pages, and the kernel is told that huge pages suit them: a large table
+// read at random then costs far fewer address-translation misses. Smaller
+// blocks, and every block under the address sanitizer (which checks heap
+// blocks only), come from the ordinary allocator. A mapping that fails
+// throws std::bad_alloc, as the ordinary allocator does.
+//
+// Storage that is freed and made again in quick succession (a snapshot's
+// buffer, a store's vectors) is better left to the heap, which hands the
+// same memory back without new page faults: see huge_page_allocator.h.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVRIK_MAP_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRIK_MAP_BLOCKS 0
+#endif
+#endif
+#ifndef TAVRIK_MAP_BLOCKS
+#define TAVRIK_MAP_BLOCKS 1
+#endif
+
+namespace tavrik {
+
+namespace page_mapping {
+
+inline constexpr std::size_t kPage = std::size_t{4} << 10;
+
+// Maps `bytes` (a multiple of `alignment`) aligned to `alignment` (the page
+// size or a multiple of it), advising huge pages when `huge`; throws
+// std::bad_alloc on failure.
+void* map(std::size_t bytes, std::size_t alignment, bool huge);
+// Unmaps what map(bytes, ...) returned.
+void unmap(void* block, std::size_t bytes) noexcept;
+
+}  // namespace page_mapping
+
+template <class T>
+struct MappedBlockAllocator : std::allocator<T> {
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static constexpr std::size_t kMappedBytes = std::size_t{128} << 10;
+  static constexpr std::size_t kLargeBytes = std::size_t{2} << 20;
+  static constexpr std::size_t kMaxBytes = std::size_t{1} << 46;  // rounding cannot overflow
+
+  using std::allocator<T>::allocator;
+  MappedBlockAllocator() = default;
+  template <class U>
+  MappedBlockAllocator(const MappedBlockAllocator<U>&) noexcept {}  // NOLINT: rebinding
+
+  T* allocate(std::size_t count) {
+    if (!mapped(count)) return std::allocator<T>::allocate(count);
+    const bool huge = large(count);
+    return static_cast<T*>(
+        page_mapping::map(mapped_bytes(count), huge ? kHugePage : page_mapping::kPage, huge));
+  }
+
+  void deallocate(T* block, std::size_t count) noexcept {
+    if (!mapped(count)) {
+      std::allocator<T>::deallocate(block, count);
+      return;
+    }
+    page_mapping::unmap(block, mapped_bytes(count));
+  }
+
+ private:
+  static bool mapped(std::size_t count) {
+    return TAVRIK_MAP_BLOCKS && count >= kMappedBytes / sizeof(T) &&
+           count <= kMaxBytes / sizeof(T);
+  }
+  static bool large(std::size_t count) { return count > kLargeBytes / sizeof(T); }
+  static std::size_t mapped_bytes(std::size_t count) {
+    const std::size_t unit = large(count) ? kHugePage : page_mapping::kPage;
+    return (count * sizeof(T) + unit - 1) / unit * unit;
+  }
+};
+
+}  // namespace tavrik
