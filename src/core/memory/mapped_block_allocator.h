@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "core/memory/huge_page_allocator.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define TAVRIK_MAP_BLOCKS 0
 #elif defined(__has_feature)
@@ -37,11 +39,12 @@ namespace tavrik {
 namespace page_mapping {
 
 inline constexpr std::size_t kPage = std::size_t{4} << 10;
+inline constexpr std::size_t kHugePage = HugePageAllocator<std::byte>::kHugePage;
 
-// Maps `bytes` (a multiple of `alignment`) aligned to `alignment` (the page
-// size or a multiple of it), advising huge pages when `huge`; throws
+// Maps `bytes` (a multiple of kPage, or of kHugePage when `huge`), aligned
+// to a huge page and with huge pages advised when `huge`; throws
 // std::bad_alloc on failure.
-void* map(std::size_t bytes, std::size_t alignment, bool huge);
+void* map(std::size_t bytes, bool huge);
 // Unmaps what map(bytes, ...) returned.
 void unmap(void* block, std::size_t bytes) noexcept;
 
@@ -49,10 +52,10 @@ void unmap(void* block, std::size_t bytes) noexcept;
 
 template <class T>
 struct MappedBlockAllocator : std::allocator<T> {
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
   static constexpr std::size_t kMappedBytes = std::size_t{128} << 10;
-  static constexpr std::size_t kLargeBytes = std::size_t{2} << 20;
-  static constexpr std::size_t kMaxBytes = std::size_t{1} << 46;  // rounding cannot overflow
+  // Large blocks and huge pages as for the heap's large blocks.
+  static constexpr std::size_t kLargeBytes = HugePageAllocator<T>::kLargeBytes;
+  static constexpr std::size_t kMaxBytes = HugePageAllocator<T>::kMaxBytes;
 
   using std::allocator<T>::allocator;
   MappedBlockAllocator() = default;
@@ -61,9 +64,7 @@ struct MappedBlockAllocator : std::allocator<T> {
 
   T* allocate(std::size_t count) {
     if (!mapped(count)) return std::allocator<T>::allocate(count);
-    const bool huge = large(count);
-    return static_cast<T*>(
-        page_mapping::map(mapped_bytes(count), huge ? kHugePage : page_mapping::kPage, huge));
+    return static_cast<T*>(page_mapping::map(mapped_bytes(count), large(count)));
   }
 
   void deallocate(T* block, std::size_t count) noexcept {
@@ -81,7 +82,7 @@ struct MappedBlockAllocator : std::allocator<T> {
   }
   static bool large(std::size_t count) { return count > kLargeBytes / sizeof(T); }
   static std::size_t mapped_bytes(std::size_t count) {
-    const std::size_t unit = large(count) ? kHugePage : page_mapping::kPage;
+    const std::size_t unit = large(count) ? page_mapping::kHugePage : page_mapping::kPage;
     return (count * sizeof(T) + unit - 1) / unit * unit;
   }
 };
