@@ -1,6 +1,7 @@
 #include "index/hnsw/candidate_order.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 #include "core/distance/distance.h"
@@ -12,34 +13,39 @@ bool sorts_before(const ScoredId& a, const ScoredId& b) {
   return ascending_order_key(a.distance) < ascending_order_key(b.distance);
 }
 
-namespace {
-
-// Moves pairs[i] back into place among pairs[0..i), which are sorted: only
-// past strictly greater pairs, so equal ones keep their order.
-void sink(std::vector<ScoredId>& pairs, std::size_t i) {
-  const ScoredId moving = pairs[i];
-  std::size_t at = i;
-  while (at > 0 && sorts_before(moving, pairs[at - 1])) {
-    pairs[at] = pairs[at - 1];
-    --at;
-  }
-  pairs[at] = moving;
-}
-
-}  // namespace
-
 void sort_ascending(std::vector<ScoredId>& pairs) {
-  // Short lists, which are mostly sorted already (a sorted list with one
-  // pair appended), by insertion; its result is the stable sort's.
-  if (pairs.size() > kInsertionLimit) {
+  const std::size_t count = pairs.size();
+  if (count > kInsertionLimit) {
     std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
     return;
   }
-  for (std::size_t i = 1; i < pairs.size(); ++i) sink(pairs, i);
+  // Short lists sort each pair's place as one word: its distance's key
+  // above, its position below. The words are distinct and order pairs as
+  // the stable sort does, so any sort of them gives its result, with one
+  // integer comparison per step.
+  std::array<std::uint64_t, kInsertionLimit> places;
+  for (std::size_t i = 0; i < count; ++i) {
+    places[i] = (static_cast<std::uint64_t>(ascending_order_key(pairs[i].distance)) << 32) | i;
+  }
+  std::sort(places.begin(), places.begin() + count);
+  std::array<ScoredId, kInsertionLimit> sorted;
+  for (std::size_t i = 0; i < count; ++i) sorted[i] = pairs[static_cast<std::uint32_t>(places[i])];
+  std::copy_n(sorted.begin(), count, pairs.begin());
 }
 
+// The last pair goes before the pairs strictly greater than it, which in a
+// sorted list are a run at its end: it is found by bisection.
 void insert_last_sorted(std::vector<ScoredId>& pairs) {
-  if (pairs.size() >= 2) sink(pairs, pairs.size() - 1);
+  if (pairs.size() < 2) return;
+  const ScoredId moving = pairs.back();
+  const std::uint32_t key = ascending_order_key(moving.distance);
+  const auto last = pairs.end() - 1;
+  const auto at = std::upper_bound(pairs.begin(), last, key,
+                                   [](std::uint32_t k, const ScoredId& pair) {
+                                     return k < ascending_order_key(pair.distance);
+                                   });
+  std::move_backward(at, last, pairs.end());
+  *at = moving;
 }
 
 void CandidateQueue::clear(std::size_t keep_pairs) {

@@ -23,7 +23,8 @@ void sort_ascending(std::vector<ScoredId>& pairs);
 
 // sort_ascending for a list that is sorted ascending except for its last
 // pair: the last pair moves before the pairs that are strictly greater, which
-// is where the stable sort would put it. Linear, with no pass over the rest.
+// is where the stable sort would put it, found in logarithmic steps; only the
+// pairs after that place move.
 void insert_last_sorted(std::vector<ScoredId>& pairs);
 
 // The candidate list C of the query-time search, as a binary heap. take()
