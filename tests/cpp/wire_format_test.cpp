@@ -276,6 +276,38 @@ TEST(OptionMarker, OnlyZeroOrOne) {
   EXPECT_EQ(reader.error(), WireError::BadOptionMarker);
 }
 
+// A zero run consumes exactly its bytes when all are zero, and nothing
+// (with no error) when any one of them is not or the input ends first.
+class ZeroRun : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ZeroRun, ConsumesOnlyAllZeroRuns) {
+  const std::size_t count = GetParam();
+  Bytes zeros(count + 1, 0x00);
+  zeros[count] = 0x05;  // what follows the run
+  WireReader reader(zeros);
+  ASSERT_TRUE(reader.zero_run(count));
+  std::uint64_t next = 0;
+  ASSERT_TRUE(reader.varint(next));
+  EXPECT_EQ(next, 5u);
+  for (std::size_t at = 0; at < count; ++at) {
+    Bytes bytes(count, 0x00);
+    bytes[at] = 0x01;
+    WireReader marked(bytes);
+    ASSERT_FALSE(marked.zero_run(count)) << "nonzero at " << at;
+    EXPECT_EQ(marked.remaining(), count);
+    EXPECT_EQ(marked.error(), WireError::None);
+  }
+  if (count > 0) {
+    const Bytes short_input(count - 1, 0x00);
+    WireReader cut(short_input);
+    EXPECT_FALSE(cut.zero_run(count));
+    EXPECT_EQ(cut.remaining(), count - 1);
+    EXPECT_EQ(cut.error(), WireError::None);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ZeroRun, ::testing::Values(0, 1, 7, 8, 9, 15, 16, 17, 24));
+
 TEST(WireErrorMessage, FixedTexts) {
   EXPECT_EQ(wire_error_message(WireError::EndOfBuffer),
             "Hit the end of buffer, expected more data");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <variant>
@@ -144,7 +145,13 @@ bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
                                      std::vector<std::uint64_t>& ids) {
   if (!in_.varint(key) || !in_.varint(id)) return false;
   ids.clear();
-  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
+  if (!decode_id_list(in_, ids, counts[0])) return false;
+  // Most nodes reach layer 0 only: each list above is empty, a zero count.
+  if (in_.zero_run(MAX_LAYERS - 1)) {
+    std::fill(std::begin(counts) + 1, std::end(counts), std::size_t{0});
+    return true;
+  }
+  for (std::size_t k = 1; k < MAX_LAYERS; ++k) {
     if (!decode_id_list(in_, ids, counts[k])) return false;
   }
   return true;

@@ -169,23 +169,31 @@ bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word&
   return fail(WireError::VarintOverflow, value_start);  // unreachable: the last byte ends it
 }
 
-bool WireReader::varint(std::uint64_t& out) {
-  // Nearly every varint is one or two bytes with many more bytes behind it:
-  // those are read here without the checks for the end of the input.
-  if (error_ == WireError::None && remaining() >= 2) {
-    const std::uint8_t* start = bytes_.data() + position_;
-    if (start[0] < 0x80) {
-      out = start[0];
-      position_ += 1;
-      return true;
-    }
-    if (start[1] < 0x80) {
-      out = (std::uint64_t{start[0]} & 0x7F) | (std::uint64_t{start[1]} << 7);
-      position_ += 2;
-      return true;
-    }
-  }
+bool WireReader::long_varint(std::uint64_t& out) {
   return leb128(kVarint64MaxBytes, kVarint64LastByteMax, out);
+}
+
+bool WireReader::zero_run(std::size_t count) {
+  if (error_ != WireError::None || count > remaining()) return false;
+  const std::uint8_t* start = bytes_.data() + position_;
+  // Eight bytes at a time; a shorter tail rereads some of the last eight.
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, start + i, sizeof word);
+    any |= word;
+  }
+  if (i < count && count >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, start + count - 8, sizeof word);
+    any |= word;
+  } else {
+    for (; i < count; ++i) any |= start[i];
+  }
+  if (any != 0) return false;
+  position_ += count;
+  return true;
 }
 
 bool WireReader::zigzag(std::int64_t& out) {

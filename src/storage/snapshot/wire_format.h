@@ -90,7 +90,25 @@ class WireReader {
   explicit WireReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
   // Each returns false, leaving `out` unspecified, once an error is set.
-  bool varint(std::uint64_t& out);
+  bool varint(std::uint64_t& out) {
+    // Nearly every varint of a snapshot is one or two bytes (counts, ids,
+    // lengths): those are read here, inline; the rest in long_varint.
+    if (error_ == WireError::None) {
+      const std::uint8_t* at = bytes_.data() + position_;
+      const std::size_t left = remaining();
+      if (left >= 1 && at[0] < 0x80) {
+        out = at[0];
+        position_ += 1;
+        return true;
+      }
+      if (left >= 2 && at[1] < 0x80) {
+        out = (std::uint64_t{at[0]} & 0x7F) | (std::uint64_t{at[1]} << 7);
+        position_ += 2;
+        return true;
+      }
+    }
+    return long_varint(out);
+  }
   bool zigzag(std::int64_t& out);
   bool f32(float& out);
   // `count` floats in a row into out[0..count), as `count` calls of f32
@@ -102,6 +120,11 @@ class WireReader {
   // A discriminant above `largest` fails with BadDiscriminant.
   bool discriminant(std::uint32_t largest, std::uint32_t& out);
 
+  // True, consuming them, when the next `count` bytes are all zero (each
+  // one the varint 0); false, consuming nothing and setting no error, when
+  // they are not, fewer remain, or an error is set.
+  bool zero_run(std::size_t count);
+
   // Bytes not yet read.
   std::size_t remaining() const { return bytes_.size() - position_; }
   WireError error() const { return error_; }
@@ -109,6 +132,7 @@ class WireReader {
   std::size_t error_offset() const { return error_offset_; }
 
  private:
+  bool long_varint(std::uint64_t& out);
   bool fail(WireError error, std::size_t value_start);
   bool take(std::size_t count, const std::uint8_t*& start, std::size_t value_start);
   // LEB128 into `Word`: at most `max_bytes`, the last of which may not
