@@ -170,6 +170,17 @@ bool WireReader::leb128(std::size_t max_bytes, std::uint8_t last_byte_max, Word&
 }
 
 bool WireReader::long_varint(std::uint64_t& out) {
+  // Three bytes hold the ids from 16,384 up to about two million, so most
+  // ids of a large store: read without the checks for the end of the input.
+  if (error_ == WireError::None && remaining() >= 3) {
+    const std::uint8_t* at = bytes_.data() + position_;
+    if (at[0] >= 0x80 && at[1] >= 0x80 && at[2] < 0x80) {
+      out = (std::uint64_t{at[0]} & 0x7F) | ((std::uint64_t{at[1]} & 0x7F) << 7) |
+            (std::uint64_t{at[2]} << 14);
+      position_ += 3;
+      return true;
+    }
+  }
   return leb128(kVarint64MaxBytes, kVarint64LastByteMax, out);
 }
 
