@@ -19,10 +19,11 @@ void sort_ascending(std::vector<ScoredId>& pairs) {
     std::stable_sort(pairs.begin(), pairs.end(), sorts_before);
     return;
   }
-  // Short lists sort each pair's place as one word: its distance's key
-  // above, its position below. The words are distinct and order pairs as
-  // the stable sort does, so any sort of them gives its result, with one
-  // integer comparison per step.
+  // Short lists (the bound only keeps the words below on the stack) sort
+  // each pair's place as one word: its distance's key above, its position
+  // below. The words are distinct and order pairs as the stable sort does,
+  // so any sort of them gives its result, with one integer comparison per
+  // step.
   std::array<std::uint64_t, kInsertionLimit> places;
   for (std::size_t i = 0; i < count; ++i) {
     places[i] = (static_cast<std::uint64_t>(ascending_order_key(pairs[i].distance)) << 32) | i;
