@@ -39,6 +39,19 @@ inline Point make_point(std::uint64_t id, std::vector<float> vector,
   return point;
 }
 
+// Replaces the list of `layer` with `ids`, keeping the other lists.
+inline void set_layer(NeighborLists& lists, std::size_t layer,
+                      std::span<const std::uint64_t> ids) {
+  std::size_t counts[MAX_LAYERS] = {};
+  std::vector<std::uint64_t> all;
+  for (std::size_t k = 0; k < MAX_LAYERS; ++k) {
+    const std::span<const std::uint64_t> list = k == layer ? ids : lists[k];
+    counts[k] = list.size();
+    all.insert(all.end(), list.begin(), list.end());
+  }
+  lists.assign_all(counts, all);
+}
+
 struct Graph {
   PointTable points;
   HNSWIndex index;
@@ -50,8 +63,7 @@ struct Graph {
 
   void add_node(std::uint64_t id, std::initializer_list<LayerLinks> links = {}) {
     HNSWNode node;
-    node.id = id;
-    for (const LayerLinks& l : links) node.neighbors.assign(l.layer, l.ids);
+    for (const LayerLinks& l : links) set_layer(node.neighbors, l.layer, l.ids);
     index.nodes.put(id, std::move(node));
   }
 

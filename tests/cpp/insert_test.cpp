@@ -10,6 +10,7 @@ namespace tavrik {
 namespace {
 
 using testing_graph::Graph;
+using testing_graph::set_layer;
 using Ids = std::vector<std::uint64_t>;
 
 void expect_empty_from(const Graph& g, std::uint64_t id, std::size_t first_empty_layer) {
@@ -22,7 +23,7 @@ TEST(Insert, FirstNodeBecomesEntryWithoutLinks) {
   Graph g;
   g.insert(7, {1, 0}, 3);
   ASSERT_EQ(g.index.nodes.size(), 1u);
-  EXPECT_EQ(g.node(7).id, 7u);
+  EXPECT_EQ(g.index.nodes.id_of(7), 7u);
   expect_empty_from(g, 7, 0);
   EXPECT_EQ(g.index.entry_point, 7u);
   EXPECT_EQ(g.index.max_level, 3u);
@@ -44,7 +45,7 @@ TEST(Insert, FullListGetsNoBackLinkButIsStillLinkedTo) {
   g.insert(1, {1, 0}, 0);
   Ids full;
   for (std::uint64_t id = 100; id < 116; ++id) full.push_back(id);  // m ids without points
-  g.index.nodes.find(1)->neighbors.assign(0, full);
+  set_layer(g.index.nodes.find(1)->neighbors, 0, full);
   g.insert(2, {0, 1}, 0);
   EXPECT_EQ(g.list(1, 0), full);
   EXPECT_EQ(g.list(2, 0), Ids{1});

@@ -20,28 +20,36 @@ void expect_matches(const NeighborLists& lists, const Model& model) {
   }
 }
 
-// assign_all leaves exactly what assigning each layer in turn leaves: the
-// same lists, and the same block, so later appends behave the same too.
-TEST(NeighborLists, AssignAllEqualsAssigningLayerByLayer) {
+// Every list of `model` at once, through assign_all.
+void assign_model(NeighborLists& lists, const Model& model) {
+  std::size_t counts[MAX_LAYERS] = {};
+  std::vector<std::uint64_t> ids;
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    counts[layer] = model[layer].size();
+    ids.insert(ids.end(), model[layer].begin(), model[layer].end());
+  }
+  lists.assign_all(counts, ids);
+}
+
+// assign_all leaves what appending each id in turn leaves: the same lists,
+// which later appends then grow alike (whatever form either holds them in).
+TEST(NeighborLists, AssignAllEqualsAppendingInTurn) {
   std::mt19937_64 rng(41);
   for (int round = 0; round < 2000; ++round) {
-    std::size_t counts[MAX_LAYERS] = {};
-    std::vector<std::uint64_t> ids;
     NeighborLists stepwise;
     Model model;
     const std::size_t top = rng() % (MAX_LAYERS + 1);
     for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-      std::vector<std::uint64_t> list;
-      if (layer < top && rng() % 3 != 0) list.resize(rng() % 40);
-      for (auto& id : list) id = rng() % 1000;
-      counts[layer] = list.size();
-      ids.insert(ids.end(), list.begin(), list.end());
-      stepwise.assign(layer, list);
-      model[layer] = list;
+      // Often none or one id: the forms without a block.
+      if (layer < top && rng() % 3 != 0) model[layer].resize(rng() % 4 == 0 ? rng() % 40 : 1);
+      for (auto& id : model[layer]) {
+        id = rng() % 3 == 0 ? ~std::uint64_t{0} - rng() % 2 : rng() % 1000;
+        stepwise.push_back(layer, id);
+      }
     }
     NeighborLists bulk;
     if (round % 2 == 1) bulk.push_back(rng() % MAX_LAYERS, 5);  // replaced entirely
-    bulk.assign_all(counts, ids);
+    assign_model(bulk, model);
     expect_matches(bulk, model);
     EXPECT_EQ(bulk, stepwise);
     for (int i = 0; i < 20; ++i) {
@@ -73,10 +81,9 @@ TEST(NeighborLists, BehavesLikeSixteenGrowableLists) {
       // Mostly low layers, as in a real graph.
       const std::size_t layer = rng() % 4 == 0 ? rng() % MAX_LAYERS : rng() % 2;
       if (rng() % 10 == 0) {
-        std::vector<std::uint64_t> ids(rng() % 20);
-        for (auto& id : ids) id = rng();
-        lists.assign(layer, ids);
-        model[layer] = ids;
+        model[layer].resize(rng() % 3 == 0 ? rng() % 20 : rng() % 2);
+        for (auto& id : model[layer]) id = rng();
+        assign_model(lists, model);
       } else {
         const std::uint64_t id = rng();
         lists.push_back(layer, id);
@@ -85,11 +92,16 @@ TEST(NeighborLists, BehavesLikeSixteenGrowableLists) {
       if (step % 7 == 0) expect_matches(lists, model);
     }
     expect_matches(lists, model);
-    const NeighborLists copy = lists;
+    NeighborLists copy = lists;
     expect_matches(copy, model);
     EXPECT_EQ(copy, lists);
-    NeighborLists moved = std::move(const_cast<NeighborLists&>(copy));
+    copy.push_back(0, 3);  // the copy owns its own ids
+    expect_matches(lists, model);
+    NeighborLists moved = std::move(copy);
+    model[0].push_back(3);
     expect_matches(moved, model);
+    lists = moved;
+    expect_matches(lists, model);
   }
 }
 
@@ -104,7 +116,9 @@ TEST(NeighborLists, EqualityComparesEveryList) {
   NeighborLists c;
   c.push_back(3, 7);
   c.push_back(9, 1);
-  c.assign(9, {});
+  Model emptied;
+  emptied[3] = {7};
+  assign_model(c, emptied);
   EXPECT_EQ(a, c);
   b.push_back(0, 7);
   EXPECT_FALSE(a == b);

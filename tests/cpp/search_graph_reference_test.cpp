@@ -30,6 +30,7 @@ namespace {
 using testing_graph::search_graph;
 using testing_graph::search_layer;
 using testing_graph::Graph;
+using testing_graph::set_layer;
 
 float reference_distance(std::span<const float> q, std::uint64_t id, const PointTable& points) {
   const auto found = points.find(id);
@@ -140,7 +141,6 @@ Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims,
     }
     if (percent(rng) >= 5 || id == base) {
       HNSWNode node;
-      node.id = id;
       const std::uint64_t top = level(rng) == 3 ? level(rng) : 0;
       max_level = std::max(max_level, top);
       for (std::uint64_t layer = 0; layer <= top; ++layer) {
@@ -148,7 +148,7 @@ Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims,
         for (std::uint64_t& x : ids) {
           x = base != 0 && percent(rng) < 3 ? ~std::uint64_t{0} : any_id(rng);
         }
-        node.neighbors.assign(layer, ids);
+        set_layer(node.neighbors, layer, ids);
       }
       g.index.nodes.put(id, std::move(node));
     }
@@ -156,11 +156,10 @@ Graph random_graph(std::mt19937_64& rng, std::uint64_t n, std::size_t dims,
   if (base != 0) {
     g.add_point(~std::uint64_t{0}, std::vector<float>(dims, 0.5f), "a");
     HNSWNode node;
-    node.id = ~std::uint64_t{0};
     std::vector<std::uint64_t> ids(degree(rng));
     for (std::uint64_t& x : ids) x = any_id(rng);
-    node.neighbors.assign(0, ids);
-    g.index.nodes.put(node.id, std::move(node));
+    set_layer(node.neighbors, 0, ids);
+    g.index.nodes.put(~std::uint64_t{0}, std::move(node));
   }
   g.index.entry_point = base;
   g.index.max_level = max_level;

@@ -14,6 +14,7 @@ namespace {
 
 using testing_graph::search_graph;
 using testing_graph::Graph;
+using testing_graph::set_layer;
 
 const std::vector<float> kQuery = {1, 0};
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -42,7 +43,7 @@ Graph star(std::uint64_t n) {
     spokes.push_back(id);
   }
   g.add(0, {-1, 0}, {});
-  g.index.nodes.find(0)->neighbors.assign(0, spokes);
+  set_layer(g.index.nodes.find(0)->neighbors, 0, spokes);
   g.index.entry_point = 0;
   return g;
 }
@@ -66,7 +67,7 @@ TEST(SearchGraph, KeepsTheClosestEfSearchPairsSorted) {
 TEST(SearchGraph, TenantMatchingNothingLeavesOnlyTheStartPair) {
   Graph g = star(40);
   g.index.max_level = 2;
-  g.index.nodes.find(0)->neighbors.assign(1, std::vector<std::uint64_t>{1, 2});
+  set_layer(g.index.nodes.find(0)->neighbors, 1, std::vector<std::uint64_t>{1, 2});
   const std::vector<ScoredId> result = search(g, "nobody");
   EXPECT_EQ(ids_of(result), std::vector<std::uint64_t>{0});
 }
@@ -93,7 +94,7 @@ TEST(SearchGraph, MissingPointAtDescentEndGivesEmptyResult) {
   // On layer 1 the walk moves to 1, which has a point.
   EXPECT_EQ(ids_of(search(g)), std::vector<std::uint64_t>{1});
   // With nothing to move to on layer 1, the descent ends at 5: no result.
-  g.index.nodes.find(5)->neighbors.assign(1, {});
+  set_layer(g.index.nodes.find(5)->neighbors, 1, {});
   EXPECT_TRUE(search(g).empty());
 }
 

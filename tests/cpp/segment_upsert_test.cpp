@@ -38,7 +38,7 @@ void expect_sound_graph(const PointTable& points, const HNSWIndex& index,
   for (const auto& [id, point] : points) {
     const HNSWNode* node = index.nodes.find(id);
     ASSERT_NE(node, nullptr) << id;
-    EXPECT_EQ(node->id, id);
+    EXPECT_EQ(index.nodes.id_of(id), id);
     if (id != first_id) {
       EXPECT_FALSE(node->neighbors[0].empty()) << id;
     }

@@ -68,9 +68,7 @@ TEST(EncodeSnapshot, OnePointStoreBytes) {
   points.emplace(7, tenant_point());
   HNSWIndex index;
   index.entry_point = 7;
-  HNSWNode node;
-  node.id = 7;
-  index.nodes.put(7, node);
+  index.nodes.put(7, HNSWNode{});
   const Bytes bytes = encode_snapshot(points, index);
   EXPECT_EQ(bytes.size(), 53u);
   EXPECT_EQ(bytes, one_point_store_bytes());
@@ -289,7 +287,8 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
   EXPECT_EQ(point.payload->at("a"), PayloadValue(Integer{2}));
   const NodeTable& nodes = snapshot.index.nodes;
   ASSERT_EQ(nodes.size(), 1u);
-  EXPECT_EQ(nodes.find(9)->id, 2u);
+  ASSERT_NE(nodes.find(9), nullptr);
+  EXPECT_EQ(nodes.id_of(9), 2u);
   const auto links = nodes.find(9)->neighbors[0];
   EXPECT_EQ(std::vector<std::uint64_t>(links.begin(), links.end()), std::vector<std::uint64_t>{4});
 }

@@ -67,10 +67,11 @@ TEST(SnapshotReader, NodeListsAreTheNodesLists) {
     std::uint64_t key = 0;
     std::uint64_t id = 0;
     std::size_t counts[MAX_LAYERS] = {};
+    std::uint64_t node_id = 0;
     HNSWNode node;
-    ASSERT_TRUE(whole.read_node(key, node));
+    ASSERT_TRUE(whole.read_node(key, node_id, node));
     ASSERT_TRUE(lists.read_node_lists(key, id, counts, ids));
-    EXPECT_EQ(id, node.id);
+    EXPECT_EQ(id, node_id);
     std::size_t first = 0;
     for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
       const auto expected = node.neighbors[layer];

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/hashing/flat_id_map.h"
@@ -18,24 +19,35 @@
 namespace tavrik {
 
 struct HNSWNode {
-  std::uint64_t id = 0;
   // neighbors[k]: the node's links on layer k; empty on layers it doesn't reach.
   NeighborLists neighbors;
 };
 
-// Node id -> node, remembering the largest id ever stored (nodes are only
-// added or replaced, never removed, so that bound only grows).
+// Node key -> node, remembering the largest key ever stored (nodes are only
+// added or replaced, never removed, so that bound only grows). Each node
+// also has an id of its own, which equals its key for every node made by
+// insertion; a loaded snapshot may hold nodes whose id differs, and those
+// ids are kept apart, so that saving again writes them back unchanged.
 class NodeTable {
  public:
   using Map = FlatIdMap<HNSWNode>;
 
-  const HNSWNode* find(std::uint64_t id) const { return map_.lookup(id); }
-  HNSWNode* find(std::uint64_t id) { return map_.lookup(id); }
-  // A hint: starts fetching what find(id) reads first.
-  void prefetch(std::uint64_t id) const { map_.prefetch(id); }
+  const HNSWNode* find(std::uint64_t key) const { return map_.lookup(key); }
+  HNSWNode* find(std::uint64_t key) { return map_.lookup(key); }
+  // A hint: starts fetching what find(key) reads first.
+  void prefetch(std::uint64_t key) const { map_.prefetch(key); }
 
-  // Stores `node` under `key`, replacing any node already there.
-  void put(std::uint64_t key, HNSWNode node);
+  // Stores `node` under `key`, with the id `id`, replacing any node there.
+  void put(std::uint64_t key, std::uint64_t id, HNSWNode node);
+  // The same, for a node whose id is its key.
+  void put(std::uint64_t key, HNSWNode node) { put(key, key, std::move(node)); }
+
+  // The id of the node stored under `key` (which must be present).
+  std::uint64_t id_of(std::uint64_t key) const {
+    if (other_ids_.empty()) return key;
+    const std::uint64_t* other = other_ids_.lookup(key);
+    return other ? *other : key;
+  }
 
   // Makes room for `count` nodes without growing.
   void reserve(std::size_t count) { map_.reserve(count); }
@@ -50,6 +62,7 @@ class NodeTable {
 
  private:
   Map map_;
+  FlatIdMap<std::uint64_t> other_ids_;  // key -> id, where they differ
   std::optional<std::uint64_t> largest_id_;
 };
 

@@ -15,9 +15,10 @@ namespace {
 // node while its list there holds fewer than m ids. During a re-insertion
 // `found` may be the id itself: the back link then goes into the old node,
 // which is replaced at the end.
-void link(HNSWIndex& index, HNSWNode& fresh, std::uint64_t found, std::uint64_t layer) {
+void link(HNSWIndex& index, std::uint64_t id, HNSWNode& fresh, std::uint64_t found,
+          std::uint64_t layer) {
   if (HNSWNode* other = index.nodes.find(found)) {
-    if (other->neighbors[layer].size() < index.m) other->neighbors.push_back(layer, fresh.id);
+    if (other->neighbors[layer].size() < index.m) other->neighbors.push_back(layer, id);
   }
   fresh.neighbors.push_back(layer, found);
 }
@@ -29,7 +30,6 @@ void insert_at_level(HNSWIndex& index, std::uint64_t id, std::span<const float> 
   if (level >= MAX_LAYERS) internal_fault("graph insertion asked for a level above 15");
 
   HNSWNode fresh;
-  fresh.id = id;
   if (!index.entry_point) {
     index.entry_point = id;
     index.max_level = level;
@@ -45,7 +45,7 @@ void insert_at_level(HNSWIndex& index, std::uint64_t id, std::span<const float> 
   // starting where the one above stopped.
   for (std::uint64_t layer = std::min(level, old_max_level);; --layer) {
     found = search_layer(prepared, found, layer, index, points, std::nullopt);
-    link(index, fresh, found, layer);
+    link(index, id, fresh, found, layer);
     if (layer == 0) break;
   }
 

@@ -54,8 +54,8 @@ void encode_point(Out& out, const Point& point) {
 }
 
 template <class Out>
-void encode_node(Out& out, const HNSWNode& node) {
-  out.put_varint(node.id);
+void encode_node(Out& out, std::uint64_t id, const HNSWNode& node) {
+  out.put_varint(id);
   for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
     const std::span<const std::uint64_t> layer = node.neighbors[k];
     out.put_varint(layer.size());
@@ -110,15 +110,16 @@ bool decode_index(SnapshotReader& in, HNSWIndex& index) {
   constexpr std::size_t kGroup = 16;
   struct KeyedNode {
     std::uint64_t key = 0;
+    std::uint64_t id = 0;
     HNSWNode node;
   };
   auto enter = [&](std::span<KeyedNode> batch) {
-    for (KeyedNode& read : batch) index.nodes.put(read.key, std::move(read.node));
+    for (KeyedNode& read : batch) index.nodes.put(read.key, read.id, std::move(read.node));
   };
   LaneBatch<KeyedNode, decltype(enter), kGroup> pending(enter);
   for (std::uint64_t i = 0; i < header.node_count; ++i) {
     KeyedNode read;
-    if (!in.read_node(read.key, read.node)) return false;
+    if (!in.read_node(read.key, read.id, read.node)) return false;
     index.nodes.prefetch(read.key);  // a hint only
     pending.add(std::move(read));
   }
@@ -166,9 +167,9 @@ void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index) {
   out.put_varint(index.nodes.size());
   for_each_prefetched(
       index.nodes, [](const HNSWNode& node) { node.neighbors.prefetch(); },
-      [&out](std::uint64_t key, const HNSWNode& node) {
+      [&out, &index](std::uint64_t key, const HNSWNode& node) {
         out.put_varint(key);
-        encode_node(out, node);
+        encode_node(out, index.nodes.id_of(key), node);
       });
 }
 

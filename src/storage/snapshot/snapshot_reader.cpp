@@ -159,9 +159,9 @@ bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
 
 // All sixteen lists are read into the scratch ids, and the node's block is
 // then built in one allocation.
-bool SnapshotReader::read_node(std::uint64_t& key, HNSWNode& node) {
+bool SnapshotReader::read_node(std::uint64_t& key, std::uint64_t& id, HNSWNode& node) {
   std::size_t counts[MAX_LAYERS];  // all set when the lists are read
-  if (!read_node_lists(key, node.id, counts, ids_)) return false;
+  if (!read_node_lists(key, id, counts, ids_)) return false;
   node.neighbors.assign_all(counts, ids_);
   return true;
 }

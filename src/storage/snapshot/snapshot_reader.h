@@ -68,8 +68,8 @@ class SnapshotReader {
 
   bool read_index_header(IndexHeader& header);
 
-  // One node entry: its key, then the node.
-  bool read_node(std::uint64_t& key, HNSWNode& node);
+  // One node entry: its key, its id, then its lists.
+  bool read_node(std::uint64_t& key, std::uint64_t& id, HNSWNode& node);
 
   // The same entry as its lists alone: layer k's ids are the next counts[k]
   // of `ids` (which is replaced).
