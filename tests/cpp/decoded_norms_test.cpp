@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "snapshot_bytes.h"
 #include "core/distance/distance.h"
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "snapshot_bytes.h"
 #include "snapshot_test_support.h"
 
 namespace tavrik {
@@ -180,6 +181,7 @@ class RandomStoreRoundTrip : public ::testing::TestWithParam<std::uint64_t> {};
 TEST_P(RandomStoreRoundTrip, EqualFieldByField) {
   const auto store = random_store(GetParam(), 1 + GetParam() * 7);
   const Bytes bytes = encode_snapshot(store.points, store.index);
+  EXPECT_EQ(encoded_snapshot_size(store.points, store.index), bytes.size());
   DecodedSnapshot snapshot;
   const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();

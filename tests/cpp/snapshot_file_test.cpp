@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "snapshot_bytes.h"
 #include "snapshot_test_support.h"
 #include "storage/segment/segment.h"
 #include "storage/snapshot/snapshot_codec.h"
@@ -215,6 +216,16 @@ TEST_F(SnapshotFileTest, SaveToCharacterDeviceWritesInPlace) {
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
   EXPECT_EQ(segment.save_to_disk("/dev/full").message(),
             std::string(kWriteFailed) + os_detail(ENOSPC));
+  // Several pieces: the first failure is reported, the rest dropped.
+  for (std::uint64_t id = 10; id < 13; ++id) {
+    Point point;
+    point.id = id;
+    point.vector = std::vector<float>(kSnapshotPieceBytes / 3, 1.0f);
+    segment.upsert(std::move(point));
+  }
+  EXPECT_TRUE(segment.save_to_disk("/dev/null").is_ok());
+  EXPECT_EQ(segment.save_to_disk("/dev/full").message(),
+            std::string(kWriteFailed) + os_detail(ENOSPC));
 }
 
 TEST_F(SnapshotFileTest, PipeCarriesASnapshotWithoutSizeHint) {
@@ -308,7 +319,7 @@ TEST_F(SnapshotFileTest, KilledSaveNeverDamagesTheTarget) {
   const Bytes snapshot_a = encode_snapshot(points, index_a);
   const Bytes snapshot_b = encode_snapshot(points, index_b);
   const std::string target = path("big.snap");
-  ASSERT_TRUE(write_snapshot_file(target, snapshot_a).is_ok());
+  ASSERT_TRUE(write_snapshot_file(target, points, index_a).is_ok());
 
   std::mt19937 rng(12345);
   int interrupted = 0;
@@ -317,7 +328,8 @@ TEST_F(SnapshotFileTest, KilledSaveNeverDamagesTheTarget) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       for (int i = 0;; ++i) {
-        if (!write_snapshot_file(target, i % 2 == 0 ? snapshot_b : snapshot_a).is_ok()) _exit(3);
+        const HNSWIndex& index = i % 2 == 0 ? index_b : index_a;
+        if (!write_snapshot_file(target, points, index).is_ok()) _exit(3);
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 400));

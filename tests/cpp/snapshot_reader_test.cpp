@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "snapshot_bytes.h"
 #include "snapshot_test_support.h"
 #include "storage/snapshot/snapshot_codec.h"
 

@@ -15,10 +15,16 @@ namespace {
 
 using Bytes = FileBytes;
 
+Bytes written(WireWriter& writer) {
+  Bytes bytes;
+  writer.swap(bytes);
+  return bytes;
+}
+
 Bytes varint_bytes(std::uint64_t value) {
   WireWriter writer;
   writer.put_varint(value);
-  return writer.take();
+  return written(writer);
 }
 
 struct VarintCase {
@@ -61,7 +67,7 @@ TEST_P(ZigzagEncoding, RoundTrips) {
   const ZigzagCase& c = GetParam();
   WireWriter writer;
   writer.put_zigzag(c.value);
-  const Bytes bytes = writer.take();
+  const Bytes bytes = written(writer);
   EXPECT_EQ(bytes, c.bytes);
   WireReader reader(bytes);
   std::int64_t decoded = 0;
@@ -154,7 +160,7 @@ TEST(Floats, KeepEveryBit) {
   writer.put_f32(-0.0f);
   const float nan_with_payload = std::bit_cast<float>(std::uint32_t{0x7fc12345});
   writer.put_f32(nan_with_payload);
-  const Bytes bytes = writer.take();
+  const Bytes bytes = written(writer);
   const Bytes expected_head = {0, 0, 0, 0, 0, 0, 0xe0, 0x3f, 0x00, 0x00, 0x20, 0xc0};
   ASSERT_EQ(bytes.size(), 20u);
   EXPECT_TRUE(std::equal(expected_head.begin(), expected_head.end(), bytes.begin()));
@@ -177,7 +183,7 @@ TEST(Floats, RunReadsWhatSingleReadsRead) {
   WireWriter writer;
   const std::uint32_t patterns[] = {0x3f800000, 0x80000000, 0x7fc12345, 0x00000001, 0xc0200000};
   for (const std::uint32_t bits : patterns) writer.put_f32(std::bit_cast<float>(bits));
-  const Bytes bytes = writer.take();
+  const Bytes bytes = written(writer);
   WireReader one_by_one(bytes);
   WireReader run(bytes);
   float singles[5] = {};
@@ -208,7 +214,7 @@ TEST(Floats, RunPastTheEndFailsLikeSingleReads) {
 TEST(Strings, LengthPrefixedAndBoundsChecked) {
   WireWriter writer;
   writer.put_string("tenant_id");
-  Bytes bytes = writer.take();
+  Bytes bytes = written(writer);
   EXPECT_EQ(bytes.front(), 9);
   std::string text;
   WireReader whole(bytes);
@@ -238,7 +244,7 @@ TEST_P(Utf8Validation, MatchesStrictRules) {
   EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid);
   WireWriter writer;
   writer.put_string(GetParam().bytes);
-  const Bytes bytes = writer.take();
+  const Bytes bytes = written(writer);
   WireReader reader(bytes);
   std::string text;
   EXPECT_EQ(reader.string(text), GetParam().valid);

@@ -58,6 +58,7 @@
 #include "bindings/call/owned_ref.h"
 #include "bindings/call/python_error.h"
 #include "bindings/storage/py_vector_storage.h"
+#include "../cpp/snapshot_bytes.h"
 #include "storage/snapshot/snapshot_codec.h"
 #include "fuzz_support.h"
 #include "value_builder.h"

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "../cpp/snapshot_bytes.h"
 #include "storage/snapshot/snapshot_codec.h"
 #include "storage/snapshot/snapshot_summary.h"
 

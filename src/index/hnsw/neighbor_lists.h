@@ -40,6 +40,8 @@ class NeighborLists {
   ~NeighborLists() { release(); }
 
   static constexpr std::size_t size() { return MAX_LAYERS; }
+  // The lists of this layer and above are all empty.
+  std::size_t layers_in_use() const { return layers(); }
 
   // The list of `layer` (< MAX_LAYERS). Valid until the next change, or
   // until the object moves.

@@ -14,8 +14,7 @@ namespace tavrik {
 SnapshotStatus Segment::save_to_disk(const std::string& path) const {
   std::shared_lock points_guard(points_lock_);
   std::shared_lock index_guard(index_lock_);
-  const FileBytes bytes = encode_snapshot(points_, index_);
-  return write_snapshot_file(path, bytes);
+  return write_snapshot_file(path, points_, index_);
 }
 
 // Reading and decoding need no lock; only the swap takes both write locks,

@@ -167,10 +167,10 @@ SnapshotStatus sync_directory(const std::string& directory) {
 }
 
 // A device, FIFO or socket: opened for writing as it is, and written.
-SnapshotStatus write_to_special(const std::string& path, std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_to_special(const std::string& path, const FileContents& contents) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
-  return write_all(fd.get(), bytes);
+  return contents.write_to(fd.get());
 }
 
 // Makes sure the file has room for `size` bytes from its start before any of
@@ -203,14 +203,15 @@ SnapshotStatus reserve_space(int fd, std::size_t size) {
 // space for the new contents is reserved first, so that a full disk fails
 // the save with the old contents intact; then the file is overwritten from
 // its start, cut to the new length and synced.
-SnapshotStatus write_over(const std::string& path, std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_over(const std::string& path, const FileContents& contents) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (!fd.valid()) return create_failure(os_error_detail(errno));
-  if (SnapshotStatus reserved = reserve_space(fd.get(), bytes.size()); !reserved.is_ok()) {
+  const std::size_t size = contents.size();
+  if (SnapshotStatus reserved = reserve_space(fd.get(), size); !reserved.is_ok()) {
     return reserved;
   }
-  if (SnapshotStatus written = write_all(fd.get(), bytes); !written.is_ok()) return written;
-  if (::ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) {
+  if (SnapshotStatus written = contents.write_to(fd.get()); !written.is_ok()) return written;
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
     return write_failure(os_error_detail(errno));
   }
   if (::fsync(fd.get()) != 0 && errno != EINVAL) return write_failure(os_error_detail(errno));
@@ -218,8 +219,9 @@ SnapshotStatus write_over(const std::string& path, std::span<const std::uint8_t>
   return SnapshotStatus::ok();
 }
 
-SnapshotStatus write_in_place(const Target& target, std::span<const std::uint8_t> bytes) {
-  return target.regular ? write_over(target.path, bytes) : write_to_special(target.path, bytes);
+SnapshotStatus write_in_place(const Target& target, const FileContents& contents) {
+  return target.regular ? write_over(target.path, contents)
+                        : write_to_special(target.path, contents);
 }
 
 // The temporary file gets the target's owner and group where this process
@@ -250,26 +252,28 @@ SnapshotStatus check_writable(const Target& target) {
   return SnapshotStatus::ok();
 }
 
-SnapshotStatus write_through_temp(const Target& target, std::span<const std::uint8_t> bytes) {
+SnapshotStatus write_through_temp(const Target& target, const FileContents& contents) {
   if (SnapshotStatus writable = check_writable(target); !writable.is_ok()) return writable;
   TempFile temp;
   if (const int error = create_temp(target, temp); error != 0) {
     const bool directory_refuses = error == EACCES || error == EPERM;
-    if (directory_refuses && target.exists) return write_over(target.path, bytes);
+    if (directory_refuses && target.exists) return write_over(target.path, contents);
     return create_failure(os_error_detail(error));
   }
   if (target.exists) {
     SnapshotStatus taken_over = take_over_attributes(target, temp.fd.get());
     if (!taken_over.is_ok()) return taken_over;
   }
-  if (SnapshotStatus written = write_all(temp.fd.get(), bytes); !written.is_ok()) return written;
+  if (SnapshotStatus written = contents.write_to(temp.fd.get()); !written.is_ok()) {
+    return written;
+  }
   if (::fsync(temp.fd.get()) != 0) return write_failure(os_error_detail(errno));
   if (const int error = temp.fd.close(); error != 0) return write_failure(os_error_detail(error));
   if (::rename(temp.path.c_str(), target.path.c_str()) != 0) {
     const int error = errno;
     if (!target.exists || !rename_refused(error)) return write_failure(os_error_detail(error));
     temp.remove();  // its space may be what the file needs
-    return write_over(target.path, bytes);
+    return write_over(target.path, contents);
   }
   temp.committed();
   return sync_directory(directory_of(target.path));
@@ -278,8 +282,7 @@ SnapshotStatus write_through_temp(const Target& target, std::span<const std::uin
 }  // namespace
 
 SnapshotStatus write_all(int fd, std::span<const std::uint8_t> bytes) {
-  // The whole snapshot is one buffer, so a buffered writer would issue the
-  // same writes: everything at once, repeated until all bytes are taken.
+  // Everything at once, repeated until all bytes are taken.
   constexpr std::size_t kLargestWrite = SSIZE_MAX;
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), kLargestWrite));
@@ -293,15 +296,14 @@ SnapshotStatus write_all(int fd, std::span<const std::uint8_t> bytes) {
   return SnapshotStatus::ok();
 }
 
-SnapshotStatus replace_file_contents(const std::string& path,
-                                     std::span<const std::uint8_t> bytes) {
+SnapshotStatus replace_file_contents(const std::string& path, const FileContents& contents) {
   if (path.find('\0') != std::string::npos) return create_failure(kNulInPathDetail);
   Target target;
   if (SnapshotStatus resolved = resolve_target(path, target); !resolved.is_ok()) return resolved;
   if (target.exists && (!target.regular || target.through_proc)) {
-    return write_in_place(target, bytes);
+    return write_in_place(target, contents);
   }
-  return write_through_temp(target, bytes);
+  return write_through_temp(target, contents);
 }
 
 }  // namespace tavrik

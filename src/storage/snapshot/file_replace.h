@@ -38,6 +38,7 @@
 // began).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -49,10 +50,22 @@ namespace tavrik {
 inline constexpr const char* kNulInPathDetail = "file name contained an unexpected NUL byte";
 inline constexpr const char* kZeroWriteDetail = "failed to write whole buffer";
 
-// Replaces the contents of `path` by `bytes`. A path containing a NUL byte
-// fails at Create with kNulInPathDetail.
-SnapshotStatus replace_file_contents(const std::string& path,
-                                     std::span<const std::uint8_t> bytes);
+// The new contents of a file, made while they are written, so that they
+// need never be held whole in memory.
+class FileContents {
+ public:
+  virtual ~FileContents() = default;
+  // How many bytes write_to writes; asked for only where the file is
+  // overwritten in place and its space is reserved first.
+  virtual std::size_t size() const = 0;
+  // Writes every byte to `fd` from its current offset (failures at Write).
+  // May be asked more than once, and then writes the same bytes.
+  virtual SnapshotStatus write_to(int fd) const = 0;
+};
+
+// Replaces the contents of `path` by `contents`. A path containing a NUL
+// byte fails at Create with kNulInPathDetail.
+SnapshotStatus replace_file_contents(const std::string& path, const FileContents& contents);
 
 // Writes every byte to `fd`, retrying interrupted and partial writes;
 // failures are at Write. A write that accepts zero bytes gives

@@ -19,8 +19,8 @@ namespace {
 
 // ---- encoding ----
 
-// Each encoder runs twice over the same tables: into a WireSizer for the
-// exact length, then into a WireWriter of that capacity.
+// Each encoder runs over the tables into a WireWriter, or into a WireSizer
+// for the exact length alone.
 
 template <class Out>
 void encode_payload_value(Out& out, const PayloadValue& value) {
@@ -56,11 +56,13 @@ void encode_point(Out& out, const Point& point) {
 template <class Out>
 void encode_node(Out& out, std::uint64_t id, const HNSWNode& node) {
   out.put_varint(id);
-  for (std::size_t k = 0; k < node.neighbors.size(); ++k) {
+  const std::size_t layers = node.neighbors.layers_in_use();
+  for (std::size_t k = 0; k < layers; ++k) {
     const std::span<const std::uint64_t> layer = node.neighbors[k];
     out.put_varint(layer.size());
     for (const std::uint64_t id : layer) out.put_varint(id);
   }
+  out.put_zero_run(node.neighbors.size() - layers);  // the empty lists' counts
 }
 
 // ---- decoding: the reader's entries into fresh tables ----
@@ -127,36 +129,62 @@ bool decode_index(SnapshotReader& in, HNSWIndex& index) {
   return true;
 }
 
-// Visits every entry of `table` in its order, hinting `prefetch` the entry
-// kLookahead places on: the table order is unrelated to where the vectors
-// and lists live, so each visit would otherwise wait for memory.
-template <class Table, class Prefetch, class Visit>
-void for_each_prefetched(const Table& table, Prefetch prefetch, Visit visit) {
+// Visits every entry of `table` in its order. The table order is unrelated
+// to where the vectors and lists live, so each visit would otherwise wait
+// for memory: `far` is hinted the entry 2 * kLookahead places on (it may
+// only start loads), `near` the entry kLookahead places on (it may read
+// what `far` loaded, to start loading the rest).
+template <class Table, class Far, class Near, class Visit>
+void for_each_prefetched(const Table& table, Far far, Near near, Visit visit) {
   constexpr std::size_t kLookahead = 8;
-  auto ahead = table.begin();
-  for (std::size_t i = 0; i < kLookahead && ahead != table.end(); ++i, ++ahead) {
-    prefetch(ahead->second);
+  auto far_ahead = table.begin();
+  auto near_ahead = table.begin();
+  for (std::size_t i = 0; i < 2 * kLookahead && far_ahead != table.end(); ++i, ++far_ahead) {
+    far(far_ahead->second);
+    if (i < kLookahead) continue;
+    near(near_ahead->second);
+    ++near_ahead;
   }
   for (const auto& entry : table) {
-    if (ahead != table.end()) {
-      prefetch(ahead->second);
-      ++ahead;
+    if (far_ahead != table.end()) {
+      far(far_ahead->second);
+      ++far_ahead;
+    }
+    if (near_ahead != table.end()) {
+      near(near_ahead->second);
+      ++near_ahead;
     }
     visit(entry.first, entry.second);
   }
 }
 
+// Where an entry ends: a WireWriter hands what it holds to the sink once
+// that makes a whole piece.
+void entry_done(WireSizer&, SnapshotSink*) {}
+void entry_done(WireWriter& out, SnapshotSink* sink) {
+  if (out.size() < kSnapshotPieceBytes) return;
+  FileBytes piece;
+  out.swap(piece);
+  sink->take(piece);
+  out.swap(piece);
+}
+
 template <class Out>
-void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index) {
+void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index,
+                   SnapshotSink* sink = nullptr) {
   // The sizer reads only a vector's length (its first line), the writer
-  // all of it (up to 16 lines of 16 floats ahead).
-  constexpr std::size_t kVectorLines = std::is_same_v<Out, WireSizer> ? 1 : 16;
+  // all of it: once the length is in, the lines it spans (up to 16).
+  constexpr bool kWholeVectors = !std::is_same_v<Out, WireSizer>;
   out.put_varint(points.size());
   for_each_prefetched(
-      points, [](const Point& point) { point.vector.prefetch(kVectorLines * 16, kVectorLines); },
-      [&out](std::uint64_t key, const Point& point) {
+      points, [](const Point& point) { point.vector.prefetch(0, 1); },
+      [](const Point& point) {
+        if (kWholeVectors) point.vector.prefetch(point.vector.size(), 16);
+      },
+      [&out, sink](std::uint64_t key, const Point& point) {
         out.put_varint(key);
         encode_point(out, point);
+        entry_done(out, sink);
       });
   out.put_varint(index.m);
   out.put_varint(index.ef_construction);
@@ -167,20 +195,29 @@ void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index) {
   out.put_varint(index.nodes.size());
   for_each_prefetched(
       index.nodes, [](const HNSWNode& node) { node.neighbors.prefetch(); },
-      [&out, &index](std::uint64_t key, const HNSWNode& node) {
+      [](const HNSWNode&) {},
+      [&out, &index, sink](std::uint64_t key, const HNSWNode& node) {
         out.put_varint(key);
         encode_node(out, index.nodes.id_of(key), node);
+        entry_done(out, sink);
       });
 }
 
 }  // namespace
 
-FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index) {
+std::size_t encoded_snapshot_size(const PointTable& points, const HNSWIndex& index) {
   WireSizer sizer;
   encode_tables(sizer, points, index);
-  WireWriter out(sizer.size());
-  encode_tables(out, points, index);
-  return out.take();
+  return sizer.size();
+}
+
+void encode_snapshot(const PointTable& points, const HNSWIndex& index, SnapshotSink& sink) {
+  // A little more than a piece: the entry that completes one mostly fits.
+  WireWriter out(kSnapshotPieceBytes + kSnapshotPieceBytes / 8);
+  encode_tables(out, points, index, &sink);
+  FileBytes last;
+  out.swap(last);
+  if (!last.empty()) sink.take(last);
 }
 
 SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into) {

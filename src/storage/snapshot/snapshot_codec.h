@@ -17,6 +17,7 @@
 // key met twice keeps the later entry. No check of meaning is made.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -28,7 +29,23 @@
 
 namespace tavrik {
 
-FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& index);
+// Receives an encoding piece by piece, in order.
+class SnapshotSink {
+ public:
+  virtual ~SnapshotSink() = default;
+  // Takes the bytes of `piece`, which must come back empty (any buffer it
+  // then holds is filled next).
+  virtual void take(FileBytes& piece) = 0;
+};
+
+// Pieces handed to a sink hold at least this many bytes, all but the last.
+inline constexpr std::size_t kSnapshotPieceBytes = std::size_t{1} << 18;
+
+// The length of the tables' encoding, counted without encoding them.
+std::size_t encoded_snapshot_size(const PointTable& points, const HNSWIndex& index);
+
+// Encodes the tables into `sink`, in pieces that end where an entry ends.
+void encode_snapshot(const PointTable& points, const HNSWIndex& index, SnapshotSink& sink);
 
 struct DecodedSnapshot {
   // The points' vectors live here; declared first, so it goes last.

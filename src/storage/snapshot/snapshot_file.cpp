@@ -10,14 +10,40 @@
 #include <stdexcept>
 #include <utility>
 
+#include "storage/snapshot/background_writer.h"
 #include "storage/snapshot/file_replace.h"
 #include "storage/snapshot/os_error.h"
+#include "storage/snapshot/snapshot_codec.h"
 #include "storage/snapshot/unique_fd.h"
 
 namespace tavrik {
 namespace {
 
 constexpr std::size_t kMinimumGrowth = 8192;
+
+// The tables' snapshot as the contents of a file.
+class SnapshotContents final : public FileContents {
+ public:
+  SnapshotContents(const PointTable& points, const HNSWIndex& index)
+      : points_(points), index_(index) {}
+
+  std::size_t size() const override { return encoded_snapshot_size(points_, index_); }
+
+  SnapshotStatus write_to(int fd) const override {
+    BackgroundWriter writer(fd);
+    struct ToWriter final : SnapshotSink {
+      explicit ToWriter(BackgroundWriter& writer) : writer(writer) {}
+      void take(FileBytes& piece) override { writer.write(piece); }
+      BackgroundWriter& writer;
+    } sink(writer);
+    encode_snapshot(points_, index_, sink);
+    return writer.finish();
+  }
+
+ private:
+  const PointTable& points_;
+  const HNSWIndex& index_;
+};
 
 SnapshotStatus open_failure(std::string detail) {
   return SnapshotStatus::failure(SnapshotStage::Open, std::move(detail));
@@ -79,9 +105,9 @@ SnapshotStatus read_to_end(int fd, FileBytes& bytes) {
 
 }  // namespace
 
-SnapshotStatus write_snapshot_file(const std::string& path,
-                                   std::span<const std::uint8_t> bytes) {
-  return replace_file_contents(path, bytes);
+SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& points,
+                                   const HNSWIndex& index) {
+  return replace_file_contents(path, SnapshotContents(points, index));
 }
 
 SnapshotStatus read_snapshot_file(const std::string& path, FileBytes& bytes) {

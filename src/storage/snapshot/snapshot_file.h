@@ -1,4 +1,4 @@
-// Snapshot files: reading and writing their whole contents.
+// Snapshot files: writing the tables out and reading a whole file back.
 //
 // Every failure is a SnapshotStatus (snapshot_status.h): the stage that
 // failed and a detail, either the operating system's ("No such file or
@@ -12,9 +12,10 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
+#include "core/vector/point.h"
+#include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"
 #include "storage/snapshot/snapshot_status.h"
 
@@ -22,9 +23,12 @@ namespace tavrik {
 
 inline constexpr const char* kOutOfMemoryDetail = "out of memory";
 
-// Replaces the file at `path` by exactly `bytes`. Failures are at Create
-// (nothing was created or changed) or Write.
-SnapshotStatus write_snapshot_file(const std::string& path, std::span<const std::uint8_t> bytes);
+// Replaces the file at `path` by the snapshot of the tables, which must not
+// change meanwhile. Failures are at Create (nothing was created or changed)
+// or Write. The snapshot is encoded piece by piece while a second thread
+// writes the pieces before, so it is never held whole in memory.
+SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& points,
+                                   const HNSWIndex& index);
 
 // Reads the whole file at `path` into `bytes` (replacing its contents).
 // Failures are at Open or Read; a directory opens and then fails reading

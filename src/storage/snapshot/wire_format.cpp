@@ -93,14 +93,6 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-void WireWriter::put_varint(std::uint64_t value) {
-  while (value >= 0x80) {
-    put_byte(static_cast<std::uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  put_byte(static_cast<std::uint8_t>(value));
-}
-
 void WireWriter::put_zigzag(std::int64_t value) { put_varint(zigzag_encoded(value)); }
 
 void WireWriter::put_f32(float value) {
@@ -109,8 +101,10 @@ void WireWriter::put_f32(float value) {
 
 void WireWriter::put_f32_run(std::span<const float> values) {
   if constexpr (std::endian::native == std::endian::little) {
-    const auto* start = reinterpret_cast<const std::uint8_t*>(values.data());
-    bytes_.insert(bytes_.end(), start, start + values.size() * sizeof(float));
+    if (values.empty()) return;
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + values.size() * sizeof(float));  // unset: filled right here
+    std::memcpy(bytes_.data() + at, values.data(), values.size() * sizeof(float));
   } else {
     for (const float value : values) put_f32(value);
   }

@@ -50,7 +50,17 @@ class WireWriter {
   explicit WireWriter(std::size_t capacity = 0) { bytes_.reserve(capacity); }
 
   void put_byte(std::uint8_t byte) { bytes_.push_back(byte); }
-  void put_varint(std::uint64_t value);
+  void put_varint(std::uint64_t value) {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + kMaxVarintBytes);  // unset: written just below, then cut
+    std::uint8_t* out = bytes_.data() + at;
+    std::size_t length = 0;
+    for (; value >= 0x80; value >>= 7) out[length++] = static_cast<std::uint8_t>(value | 0x80);
+    out[length++] = static_cast<std::uint8_t>(value);
+    bytes_.resize(at + length);
+  }
+  // `count` zero bytes: as many varints 0 (empty lists, say).
+  void put_zero_run(std::size_t count) { bytes_.resize(bytes_.size() + count, 0); }
   void put_zigzag(std::int64_t value);
   void put_f32(float value);
   // The floats in a row, as one put_f32 each would write them.
@@ -59,9 +69,14 @@ class WireWriter {
   void put_string(std::string_view text);
   void put_option_marker(bool present) { put_byte(present ? 1 : 0); }
 
-  FileBytes take() { return std::move(bytes_); }
+  // The bytes appended so far.
+  std::size_t size() const { return bytes_.size(); }
+  // Exchanges the bytes appended so far for `other`'s, to be appended to.
+  void swap(FileBytes& other) { bytes_.swap(other); }
 
  private:
+  static constexpr std::size_t kMaxVarintBytes = 10;
+
   FileBytes bytes_;
 };
 
@@ -70,6 +85,7 @@ class WireSizer {
  public:
   void put_byte(std::uint8_t) { size_ += 1; }
   void put_varint(std::uint64_t value) { size_ += varint_length(value); }
+  void put_zero_run(std::size_t count) { size_ += count; }
   void put_zigzag(std::int64_t value);
   void put_f32(float) { size_ += sizeof(float); }
   void put_f32_run(std::span<const float> values) { size_ += values.size() * sizeof(float); }

@@ -1,0 +1,73 @@
+#include "storage/snapshot/background_writer.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <system_error>
+#include <utility>
+
+#include "storage/snapshot/file_replace.h"
+
+namespace tavrik {
+
+BackgroundWriter::BackgroundWriter(int fd) : fd_(fd) {
+  // The thread inherits the signal mask in force when it starts.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &before) == 0;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    // No thread: write() writes each piece itself.
+  }
+  if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+void BackgroundWriter::write(FileBytes& piece) {
+  if (!thread_.joinable()) {
+    if (status_.is_ok()) status_ = write_all(fd_, piece);
+    piece.clear();
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !has_waiting_; });
+  waiting_.swap(piece);
+  has_waiting_ = true;
+  if (piece.capacity() == 0) piece.swap(spare_);
+  piece.clear();
+  changed_.notify_all();
+}
+
+SnapshotStatus BackgroundWriter::finish() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  return status_;
+}
+
+void BackgroundWriter::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return has_waiting_ || closing_; });
+    if (!has_waiting_) return;
+    FileBytes piece;
+    piece.swap(waiting_);
+    has_waiting_ = false;
+    const bool failed = !status_.is_ok();
+    changed_.notify_all();
+    lock.unlock();
+    SnapshotStatus written = failed ? SnapshotStatus::ok() : write_all(fd_, piece);
+    piece.clear();
+    lock.lock();
+    if (!written.is_ok()) status_ = std::move(written);
+    if (spare_.capacity() < piece.capacity()) spare_.swap(piece);
+  }
+}
+
+}  // namespace tavrik
