@@ -1,6 +1,12 @@
 // The whole encoding of a snapshot in one buffer, for tests and fuzzers that
 // compare or decode it: the pieces the encoder hands out, joined in order.
+// And the decoding of such a buffer as a file's is decoded, read a few
+// bytes at a time.
 #pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <span>
 
 #include "storage/snapshot/snapshot_codec.h"
 
@@ -16,6 +22,24 @@ inline FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& inde
   } joined;
   encode_snapshot(points, index, joined);
   return std::move(joined.bytes);
+}
+
+// Decodes `bytes` from a source that hands out at most `chunk` bytes per
+// read (a file's length known, as for a regular file).
+inline SnapshotStatus decode_snapshot_in_chunks(std::span<const std::uint8_t> bytes,
+                                                std::size_t chunk, DecodedSnapshot& into) {
+  struct Chunks final : ByteSource {
+    Chunks(std::span<const std::uint8_t> bytes, std::size_t chunk) : rest(bytes), chunk(chunk) {}
+    std::size_t read(std::span<std::uint8_t> out) override {
+      const std::size_t count = std::min({out.size(), chunk, rest.size()});
+      if (count > 0) std::memcpy(out.data(), rest.data(), count);
+      rest = rest.subspan(count);
+      return count;
+    }
+    std::span<const std::uint8_t> rest;
+    std::size_t chunk;
+  } source(bytes, chunk);
+  return decode_snapshot(source, bytes.size(), into);
 }
 
 }  // namespace tavrik

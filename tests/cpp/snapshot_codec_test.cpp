@@ -55,6 +55,25 @@ Bytes point_entry_bytes(Point point) {
   return Bytes(all.begin() + 1, all.end() - 6);
 }
 
+// Decodes `bytes` whole, then read in pieces of 1, 7 and 4096 bytes: the
+// same outcome every time (equal tables, or the same failure at the same
+// offset). The whole decoding's outcome.
+SnapshotStatus decode_every_way(const Bytes& bytes, DecodedSnapshot& into) {
+  const SnapshotStatus whole = decode_snapshot(bytes, into);
+  for (const std::size_t chunk : {1, 7, 4096}) {
+    DecodedSnapshot read;
+    const SnapshotStatus streamed = decode_snapshot_in_chunks(bytes, chunk, read);
+    EXPECT_EQ(streamed.is_ok(), whole.is_ok()) << "chunk " << chunk;
+    EXPECT_EQ(streamed.detail(), whole.detail()) << "chunk " << chunk;
+    EXPECT_EQ(streamed.offset(), whole.offset()) << "chunk " << chunk;
+    if (whole.is_ok() && streamed.is_ok()) {
+      EXPECT_TRUE(same_points(into.points, read.points)) << "chunk " << chunk;
+      EXPECT_TRUE(same_index(into.index, read.index)) << "chunk " << chunk;
+    }
+  }
+  return whole;
+}
+
 TEST(EncodeSnapshot, EmptyStoreIsSevenBytes) {
   EXPECT_EQ(encode_snapshot(PointTable{}, HNSWIndex{}),
             (Bytes{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x00}));
@@ -183,7 +202,7 @@ TEST_P(RandomStoreRoundTrip, EqualFieldByField) {
   const Bytes bytes = encode_snapshot(store.points, store.index);
   EXPECT_EQ(encoded_snapshot_size(store.points, store.index), bytes.size());
   DecodedSnapshot snapshot;
-  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  const SnapshotStatus decoded = decode_every_way(bytes, snapshot);
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
   EXPECT_TRUE(same_points(store.points, snapshot.points));
   EXPECT_TRUE(same_index(store.index, snapshot.index));
@@ -199,10 +218,43 @@ TEST(DecodeSnapshot, EveryTruncationHitsTheEndOfBuffer) {
   for (std::size_t cut = 1; cut <= bytes.size(); ++cut) {
     const Bytes prefix(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut));
     DecodedSnapshot snapshot;
-    const SnapshotStatus decoded = decode_snapshot(prefix, snapshot);
+    const SnapshotStatus decoded = decode_every_way(prefix, snapshot);
     ASSERT_FALSE(decoded.is_ok()) << "cut " << cut;
     ASSERT_EQ(decoded.detail(), kEndOfBuffer) << "cut " << cut;
     ASSERT_LE(decoded.offset(), prefix.size()) << "cut " << cut;
+  }
+}
+
+// Entries larger than what a file's reader holds at a time (a few hundred
+// KiB) are read again once it holds them whole; cut anywhere, they fail as
+// a whole input does.
+TEST(DecodeSnapshot, EntriesLargerThanTheReadWindow) {
+  PointTable points;
+  for (std::uint64_t id = 0; id < 3; ++id) {
+    Point point;
+    point.id = id;
+    std::vector<float> values(100'000 * (id + 1));
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 977) - 3.5f;
+    point.vector = values;
+    point.payload.emplace();
+    point.payload->emplace("tenant_id", Text{std::string(70'000, 'x')});
+    points.emplace(id, std::move(point));
+  }
+  HNSWIndex index;
+  HNSWNode node;
+  for (std::uint64_t k = 0; k < 50'000; ++k) node.neighbors.push_back(0, k * 1'000'003);
+  index.nodes.put(1, std::move(node));
+  index.entry_point = 1;
+  const Bytes bytes = encode_snapshot(points, index);
+  DecodedSnapshot snapshot;
+  ASSERT_TRUE(decode_every_way(bytes, snapshot).is_ok());
+  EXPECT_TRUE(same_points(points, snapshot.points));
+  EXPECT_TRUE(same_index(index, snapshot.index));
+  for (const std::size_t cut : {std::size_t{1}, std::size_t{300'001}, bytes.size() / 2,
+                                bytes.size() - 200'000}) {
+    const Bytes prefix(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut));
+    DecodedSnapshot partial;
+    EXPECT_EQ(decode_every_way(prefix, partial).detail(), kEndOfBuffer) << "cut " << cut;
   }
 }
 
@@ -234,7 +286,7 @@ TEST_P(CorruptedStore, ReportsTheDecoderMessage) {
   bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(c.offset), c.replacement.begin(),
                c.replacement.end());
   DecodedSnapshot snapshot;
-  const SnapshotStatus decoded = decode_snapshot(bytes, snapshot);
+  const SnapshotStatus decoded = decode_every_way(bytes, snapshot);
   EXPECT_FALSE(decoded.is_ok());
   EXPECT_EQ(decoded.detail(), c.message);
   EXPECT_EQ(decoded.offset(), c.error_offset);
@@ -305,7 +357,7 @@ class HugeCounts : public ::testing::TestWithParam<HugeCount> {};
 TEST_P(HugeCounts, FailAtTheEndOfBufferWithoutHugeAllocation) {
   // Were the counts trusted, these would reserve many gigabytes and abort.
   DecodedSnapshot snapshot;
-  const SnapshotStatus decoded = decode_snapshot(GetParam().bytes, snapshot);
+  const SnapshotStatus decoded = decode_every_way(GetParam().bytes, snapshot);
   EXPECT_FALSE(decoded.is_ok());
   EXPECT_EQ(decoded.detail(), kEndOfBuffer);
 }

@@ -17,14 +17,12 @@ SnapshotStatus Segment::save_to_disk(const std::string& path) const {
   return write_snapshot_file(path, points_, index_);
 }
 
-// Reading and decoding need no lock; only the swap takes both write locks,
-// so readers never see a mixture. Any failure before the swap leaves the
+// Reading and decoding (a window of the file at a time) need no lock; only
+// the swap takes both write locks, so readers never see a mixture. Any failure before the swap leaves the
 // segment untouched. The previous tables are released after the locks.
 SnapshotStatus Segment::load_from_disk(const std::string& path) {
-  FileBytes bytes;
-  if (SnapshotStatus read = read_snapshot_file(path, bytes); !read.is_ok()) return read;
   DecodedSnapshot fresh;
-  if (SnapshotStatus decoded = decode_snapshot(bytes, fresh); !decoded.is_ok()) return decoded;
+  if (SnapshotStatus loaded = load_snapshot_file(path, fresh); !loaded.is_ok()) return loaded;
   ScanBlocks fresh_blocks;
   if (fresh.points.size() <= ScanBlocks::kMaxPoints) {
     for (const auto& [key, point] : fresh.points) fresh_blocks.put(key, point);

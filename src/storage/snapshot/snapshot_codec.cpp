@@ -220,13 +220,26 @@ void encode_snapshot(const PointTable& points, const HNSWIndex& index, SnapshotS
   if (!last.empty()) sink.take(last);
 }
 
-SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into) {
-  SnapshotReader in(bytes);
+namespace {
+
+SnapshotStatus decode_tables(SnapshotReader& in, DecodedSnapshot& into) {
   if (!decode_points(in, into.vectors, into.points) || !decode_index(in, into.index)) {
     return SnapshotStatus::failure(SnapshotStage::Decode, std::string(in.error_message()),
                                    in.error_offset());
   }
   return SnapshotStatus::ok();
+}
+
+}  // namespace
+
+SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into) {
+  SnapshotReader in(bytes);
+  return decode_tables(in, into);
+}
+
+SnapshotStatus decode_snapshot(ByteSource& source, std::size_t size, DecodedSnapshot& into) {
+  SnapshotReader in(source, size);
+  return decode_tables(in, into);
 }
 
 }  // namespace tavrik

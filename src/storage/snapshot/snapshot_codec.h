@@ -25,6 +25,7 @@
 #include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"
+#include "storage/snapshot/snapshot_reader.h"
 #include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
@@ -64,5 +65,11 @@ struct DecodedSnapshot {
 // of them than the count says, and no more bytes of them than the larger
 // of 1 MiB and the input still unread.
 SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnapshot& into);
+
+// The same, reading from `source` a window at a time (see SnapshotReader),
+// with `size` the input's length as far as it is known: the same tables,
+// failures and offsets as decoding the whole input at once, where the
+// source ends after `size` bytes. A source that fails ends its input.
+SnapshotStatus decode_snapshot(ByteSource& source, std::size_t size, DecodedSnapshot& into);
 
 }  // namespace tavrik

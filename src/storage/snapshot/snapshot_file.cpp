@@ -103,11 +103,53 @@ SnapshotStatus read_to_end(int fd, FileBytes& bytes) {
   }
 }
 
+// The file's bytes for a reader that reads a window at a time. A failed
+// read ends the input, and its error is kept.
+class FileSource final : public ByteSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {}
+
+  std::size_t read(std::span<std::uint8_t> into) override {
+    if (ended_) return 0;
+    const ssize_t got = read_retrying(fd_, into.data(), into.size());
+    if (got > 0) return static_cast<std::size_t>(got);
+    if (got < 0) error_ = errno;
+    ended_ = true;
+    return 0;
+  }
+
+  // The errno of the read that failed; 0 when none did.
+  int error() const { return error_; }
+
+ private:
+  int fd_;
+  bool ended_ = false;
+  int error_ = 0;
+};
+
 }  // namespace
 
 SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& points,
                                    const HNSWIndex& index) {
   return replace_file_contents(path, SnapshotContents(points, index));
+}
+
+SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into) {
+  if (path.find('\0') != std::string::npos) return open_failure(kNulInPathDetail);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return open_failure(os_error_detail(errno));
+  const std::size_t size = size_hint(fd.get());
+  if (size == 0) {
+    // A pipe or device (or an empty file): its length is unknown, and the
+    // tables could not be sized from it as from the whole input.
+    FileBytes bytes;
+    if (SnapshotStatus read = read_to_end(fd.get(), bytes); !read.is_ok()) return read;
+    return decode_snapshot(bytes, into);
+  }
+  FileSource source(fd.get());
+  SnapshotStatus decoded = decode_snapshot(source, size, into);
+  if (source.error() != 0) return read_failure(os_error_detail(source.error()));
+  return decoded;
 }
 
 SnapshotStatus read_snapshot_file(const std::string& path, FileBytes& bytes) {

@@ -17,6 +17,7 @@
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"
+#include "storage/snapshot/snapshot_codec.h"
 #include "storage/snapshot/snapshot_status.h"
 
 namespace tavrik {
@@ -29,6 +30,14 @@ inline constexpr const char* kOutOfMemoryDetail = "out of memory";
 // writes the pieces before, so it is never held whole in memory.
 SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& points,
                                    const HNSWIndex& index);
+
+// Decodes the snapshot file at `path` into `into`, which must be empty
+// (see decode_snapshot). Failures are at Open or Read (a directory opens
+// and then fails reading with EISDIR), or at Decode; `into` is then to be
+// discarded. A file whose length is known is read a window at a time as
+// it decodes, never held whole in memory, and bytes after the snapshot
+// are not read; a pipe or device is read whole first.
+SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into);
 
 // Reads the whole file at `path` into `bytes` (replacing its contents).
 // Failures are at Open or Read; a directory opens and then fails reading

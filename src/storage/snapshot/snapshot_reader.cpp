@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -9,6 +10,12 @@
 
 namespace tavrik {
 namespace {
+
+// A reader over a source holds this much of the input at a time, and
+// refills once less than kRefillBelow of it is left unread: nearly every
+// entry then lies whole in the window, which stays in cache.
+constexpr std::size_t kWindowBytes = std::size_t{256} << 10;
+constexpr std::size_t kRefillBelow = std::size_t{32} << 10;
 
 template <class Entry>
 std::size_t reservable(std::uint64_t count) {
@@ -114,35 +121,85 @@ std::size_t reservable_table_entries(std::uint64_t count, std::size_t remaining,
   return static_cast<std::size_t>(std::min<std::uint64_t>(count, budget / entry_bytes));
 }
 
+SnapshotReader::SnapshotReader(ByteSource& source, std::size_t size)
+    : in_(std::span<const std::uint8_t>{}), size_(size), source_(&source), source_ended_(false) {}
+
+void SnapshotReader::refill(std::size_t keep_from, std::size_t capacity) {
+  const std::size_t kept = window_length_ - keep_from;
+  if (window_.size() < capacity) {
+    FileBytes larger;
+    larger.resize(capacity);  // unset bytes: the source writes them
+    std::copy_n(window_.data() + keep_from, kept, larger.data());
+    window_.swap(larger);
+  } else if (kept > 0 && keep_from > 0) {
+    std::memmove(window_.data(), window_.data() + keep_from, kept);
+  }
+  base_ += keep_from;
+  window_length_ = kept;
+  while (!source_ended_ && window_length_ < window_.size()) {
+    const std::size_t got =
+        source_->read({window_.data() + window_length_, window_.size() - window_length_});
+    if (got == 0) source_ended_ = true;
+    window_length_ += got;
+  }
+  in_ = WireReader({window_.data(), window_length_});
+}
+
+template <class Read, class Retry>
+bool SnapshotReader::entry(Read read, Retry retry) {
+  if (in_.error() != WireError::None) return false;
+  if (!source_ended_ && in_.remaining() < kRefillBelow) {
+    refill(window_length_ - in_.remaining(), kWindowBytes);
+  }
+  for (;;) {
+    const std::size_t start = window_length_ - in_.remaining();
+    if (read()) return true;
+    if (source_ended_) return false;
+    // The entry runs past the window: read it again with more of it there.
+    retry();
+    refill(start, std::max(kWindowBytes, 2 * (window_length_ - start)));
+  }
+}
+
+bool SnapshotReader::read_count(std::uint64_t& count) {
+  return entry([&] { return in_.varint(count); }, [] {});
+}
+
 bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, Point& point) {
-  point.cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
-  if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
-    return false;
-  }
-  bool has_payload = false;
-  if (!in_.option_marker(has_payload)) return false;
-  if (!has_payload) {
-    point.payload.reset();
-    return true;
-  }
-  return decode_payload(in_, point.payload ? *point.payload : point.payload.emplace());
+  const auto read = [&] {
+    point.cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
+    if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
+      return false;
+    }
+    bool has_payload = false;
+    if (!in_.option_marker(has_payload)) return false;
+    if (!has_payload) {
+      point.payload.reset();
+      return true;
+    }
+    return decode_payload(in_, point.payload ? *point.payload : point.payload.emplace());
+  };
+  return entry(read, [&] { arena.give_back(point.vector); });
 }
 
 bool SnapshotReader::read_index_header(IndexHeader& header) {
-  if (!in_.varint(header.m) || !in_.varint(header.ef_construction) ||
-      !in_.varint(header.ef_search)) {
-    return false;
-  }
-  bool has_entry = false;
-  if (!in_.option_marker(has_entry)) return false;
-  header.entry_point.reset();
-  if (has_entry && !in_.varint(header.entry_point.emplace())) return false;
-  return in_.varint(header.max_level) && in_.varint(header.node_count);
+  const auto read = [&] {
+    if (!in_.varint(header.m) || !in_.varint(header.ef_construction) ||
+        !in_.varint(header.ef_search)) {
+      return false;
+    }
+    bool has_entry = false;
+    if (!in_.option_marker(has_entry)) return false;
+    header.entry_point.reset();
+    if (has_entry && !in_.varint(header.entry_point.emplace())) return false;
+    return in_.varint(header.max_level) && in_.varint(header.node_count);
+  };
+  return entry(read, [] {});
 }
 
-bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
-                                     std::size_t (&counts)[MAX_LAYERS],
-                                     std::vector<std::uint64_t>& ids) {
+bool SnapshotReader::read_node_lists_here(std::uint64_t& key, std::uint64_t& id,
+                                          std::size_t (&counts)[MAX_LAYERS],
+                                          std::vector<std::uint64_t>& ids) {
   if (!in_.varint(key) || !in_.varint(id)) return false;
   ids.clear();
   if (!decode_id_list(in_, ids, counts[0])) return false;
@@ -157,11 +214,17 @@ bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
   return true;
 }
 
+bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
+                                     std::size_t (&counts)[MAX_LAYERS],
+                                     std::vector<std::uint64_t>& ids) {
+  return entry([&] { return read_node_lists_here(key, id, counts, ids); }, [] {});
+}
+
 // All sixteen lists are read into the scratch ids, and the node's block is
 // then built in one allocation.
 bool SnapshotReader::read_node(std::uint64_t& key, std::uint64_t& id, HNSWNode& node) {
   std::size_t counts[MAX_LAYERS];  // all set when the lists are read
-  if (!read_node_lists(key, id, counts, ids_)) return false;
+  if (!entry([&] { return read_node_lists_here(key, id, counts, ids_); }, [] {})) return false;
   node.neighbors.assign_all(counts, ids_);
   return true;
 }

@@ -16,6 +16,13 @@
 //
 // Never trusts a count for memory: a list or map inside an entry reserves
 // at most about 1 MiB worth of elements before they actually decode.
+//
+// A reader over a ByteSource holds only a window of the input: each entry
+// is read from the window, which is refilled from the source when little
+// of it is left. An entry that runs past the window's end is read again,
+// from its first byte, once the window holds more of it, so every entry,
+// error and offset is the same as with the whole input in memory; only
+// an entry that fails against all the rest of the input fails.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +35,7 @@
 #include "core/vector/point.h"
 #include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
+#include "storage/snapshot/file_bytes.h"
 #include "storage/snapshot/wire_format.h"
 
 namespace tavrik {
@@ -52,12 +60,27 @@ struct IndexHeader {
   std::uint64_t node_count = 0;  // as announced
 };
 
+// The input of a reader that reads it a window at a time.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads at most into.size() bytes into `into` and says how many; 0 at
+  // the end of the input, and from then on (a source that fails ends there).
+  virtual std::size_t read(std::span<std::uint8_t> into) = 0;
+};
+
 class SnapshotReader {
  public:
-  explicit SnapshotReader(std::span<const std::uint8_t> bytes) : in_(bytes), size_(bytes.size()) {}
+  // Reads `bytes`, the whole input.
+  explicit SnapshotReader(std::span<const std::uint8_t> bytes)
+      : in_(bytes), size_(bytes.size()), window_length_(bytes.size()) {}
+  // Reads from `source`, which must outlive the reader. `size` is the
+  // input's length as far as it is known; tables reserve room from it as
+  // they do from the bytes left of a whole input.
+  SnapshotReader(ByteSource& source, std::size_t size);
 
   // The point table's entry count, as announced.
-  bool read_count(std::uint64_t& count) { return in_.varint(count); }
+  bool read_count(std::uint64_t& count);
 
   // One point entry: its key, then the point, whose vector goes into a
   // new block of `arena` (give the old one back first to have it reused).
@@ -77,16 +100,38 @@ class SnapshotReader {
                        std::vector<std::uint64_t>& ids);
 
   // Bytes read so far; after the last node, where ignored bytes start.
-  std::size_t offset() const { return size_ - in_.remaining(); }
-  std::size_t remaining() const { return in_.remaining(); }
+  std::size_t offset() const { return base_ + window_length_ - in_.remaining(); }
+  // Bytes not read yet (from a source: as its announced size tells).
+  std::size_t remaining() const {
+    return source_ == nullptr ? in_.remaining() : (size_ > offset() ? size_ - offset() : 0);
+  }
 
   WireError error() const { return in_.error(); }
   std::string_view error_message() const { return wire_error_message(in_.error()); }
-  std::size_t error_offset() const { return in_.error_offset(); }
+  std::size_t error_offset() const {
+    return in_.error() == WireError::None ? 0 : base_ + in_.error_offset();
+  }
 
  private:
+  // Runs `read`, an entry's decoding from the window, and again from the
+  // entry's first byte while it fails short of the input's end (`retry`
+  // undoes what a failed attempt kept before each new one).
+  template <class Read, class Retry>
+  bool entry(Read read, Retry retry);
+  // Keeps the window's bytes from `keep_from` on, at its front, and fills
+  // it from the source up to `capacity` bytes or the input's end.
+  void refill(std::size_t keep_from, std::size_t capacity);
+
+  bool read_node_lists_here(std::uint64_t& key, std::uint64_t& id,
+                            std::size_t (&counts)[MAX_LAYERS], std::vector<std::uint64_t>& ids);
+
   WireReader in_;
   std::size_t size_;
+  ByteSource* source_ = nullptr;    // absent: in_ reads the whole input
+  FileBytes window_;                // from a source: the bytes in_ reads, and room
+  std::size_t window_length_ = 0;   // the bytes in_ reads (a whole input: all)
+  std::size_t base_ = 0;            // the input offset of in_'s first byte
+  bool source_ended_ = true;        // the source has nothing more to give
   std::vector<std::uint64_t> ids_;  // scratch for one node's lists
 };
 
