@@ -74,9 +74,10 @@ TEST(RankByMetricRandom, NaNsDoNotDisturbTheNumbers) {
     }
     std::vector<ScoredPoint> numbers, nans;
     for (const ScoredPoint& p : points) (std::isnan(p.score) ? nans : numbers).push_back(p);
-    std::stable_sort(numbers.begin(), numbers.end(), [&](const ScoredPoint& a, const ScoredPoint& b) {
+    const auto better = [&](const ScoredPoint& a, const ScoredPoint& b) {
       return ranks_ascending(metric) ? a.score < b.score : a.score > b.score;
-    });
+    };
+    std::stable_sort(numbers.begin(), numbers.end(), better);
     numbers.insert(numbers.end(), nans.begin(), nans.end());
 
     rank_by_metric(points, metric);

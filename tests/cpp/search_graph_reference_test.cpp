@@ -91,7 +91,9 @@ std::vector<ScoredId> reference_graph(std::span<const float> q, const HNSWIndex&
     float worst = kUncomparableDistance;
     if (!w.empty()) {
       worst = w.front().distance;
-      for (std::size_t i = 1; i < w.size(); ++i) worst = worst > w[i].distance ? worst : w[i].distance;
+      for (std::size_t i = 1; i < w.size(); ++i) {
+        worst = worst > w[i].distance ? worst : w[i].distance;
+      }
     }
     const HNSWNode* node = index.nodes.find(cur);
     if (node == nullptr || node->neighbors[0].empty()) continue;

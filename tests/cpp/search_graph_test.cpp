@@ -54,7 +54,9 @@ TEST(SearchGraph, KeepsTheClosestEfSearchPairsSorted) {
   ASSERT_EQ(result.size(), 32u);
   // Every point is reached from the far entry, so the result is the true top 32.
   std::vector<ScoredId> all;
-  for (const auto& [id, point] : g.points) all.push_back({cosine_distance(kQuery, point.vector), id});
+  for (const auto& [id, point] : g.points) {
+    all.push_back({cosine_distance(kQuery, point.vector), id});
+  }
   sort_ascending(all);
   for (std::size_t i = 0; i < result.size(); ++i) {
     EXPECT_EQ(result[i].distance, all[i].distance) << i;

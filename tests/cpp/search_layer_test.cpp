@@ -33,7 +33,8 @@ TEST(SearchLayer, LayersAboveFifteenReturnEntry) {
   g.add(1, {0, 1}, {{15, {2}}});
   g.add(2, {1, 0});
   EXPECT_EQ(walk(g, 1, 15), 2u);
-  for (std::uint64_t layer : {std::uint64_t{16}, std::uint64_t{17}, std::numeric_limits<std::uint64_t>::max()}) {
+  for (std::uint64_t layer :
+       {std::uint64_t{16}, std::uint64_t{17}, std::numeric_limits<std::uint64_t>::max()}) {
     EXPECT_EQ(walk(g, 1, layer), 1u) << layer;
   }
 }

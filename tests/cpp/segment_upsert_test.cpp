@@ -72,7 +72,8 @@ TEST(SegmentUpsert, RandomUpsertsKeepTheGraphSound) {
     }
     if (!first_id) first_id = id;
     latest[id] = vector;
-    segment.upsert(make_point(id, vector, roll % 2 ? std::optional<std::string>("t") : std::nullopt));
+    const auto tenant = roll % 2 ? std::optional<std::string>("t") : std::nullopt;
+    segment.upsert(make_point(id, vector, tenant));
   }
 
   segment.read([&](const PointTable& points, const HNSWIndex& index) {

@@ -18,6 +18,8 @@ using testing_support::same_index;
 using testing_support::same_points;
 
 constexpr const char* kEndOfBuffer = "Hit the end of buffer, expected more data";
+constexpr const char* kUnterminatedVarint =
+    "Found a varint that didn't terminate. Is the usize too big for this platform?";
 
 const Bytes kTenantPoint = {0x07, 0x07, 0x02, 0x00, 0x00, 0x80, 0x3f, 0x00, 0x00,
                             0x20, 0xc0, 0x01, 0x01, 0x09, 0x74, 0x65, 0x6e, 0x61,
@@ -300,14 +302,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Corruption{"PayloadDiscriminantFour", 24, {0x04}, "Serde Deserialization Error", 24},
         Corruption{"DiscriminantOverflow", 24, {0x80, 0x80, 0x80, 0x80, 0x10},
-                   "Found a varint that didn't terminate. Is the usize too big for this platform?", 24},
+                   kUnterminatedVarint, 24},
         Corruption{"EntryPointMarkerTwo", 31, {0x02},
                    "Found an Option discriminant that wasn't 0 or 1", 31},
         Corruption{"PayloadMarkerTwo", 12, {0x02},
                    "Found an Option discriminant that wasn't 0 or 1", 12},
         Corruption{"KeyVarintTooLong", 1,
                    {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02},
-                   "Found a varint that didn't terminate. Is the usize too big for this platform?", 1},
+                   kUnterminatedVarint, 1},
         Corruption{"InvalidUtf8Key", 15, {0xc0}, "Tried to parse invalid utf-8", 14}),
     [](const auto& info) { return std::string(info.param.name); });
 

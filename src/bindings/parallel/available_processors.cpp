@@ -138,12 +138,13 @@ std::optional<std::size_t> cfs_quota_limit(std::string_view quota, std::string_v
 
 std::optional<std::string> unified_cgroup_path(std::string_view proc_self_cgroup) {
   std::optional<std::string> found;
-  for_each_cgroup_line(proc_self_cgroup,
-                       [&](std::string_view id, std::string_view controllers, std::string_view path) {
-                         if (id != "0" || !controllers.empty() || path.empty()) return false;
-                         found = std::string(path);
-                         return true;
-                       });
+  const auto take_unified = [&](std::string_view id, std::string_view controllers,
+                                std::string_view path) {
+    if (id != "0" || !controllers.empty() || path.empty()) return false;
+    found = std::string(path);
+    return true;
+  };
+  for_each_cgroup_line(proc_self_cgroup, take_unified);
   return found;
 }
 

@@ -18,7 +18,9 @@ const Signature kNewSignature{"VectorStorage.__new__()", std::span(kNoParameters
 
 PyObject* vector_storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
-    if (PyTuple_GET_SIZE(args) > 0) raise_too_many_positional(kNewSignature, PyTuple_GET_SIZE(args));
+    if (PyTuple_GET_SIZE(args) > 0) {
+      raise_too_many_positional(kNewSignature, PyTuple_GET_SIZE(args));
+    }
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
       Py_ssize_t position = 0;
       PyObject* key = nullptr;

@@ -263,9 +263,10 @@ void sums(const Queries& queries, std::size_t n, const float* const* stored, std
   }
 #if defined(TAVRIK_HAS_AVX2_KERNELS)
   if (count > 8 && cpu_has_avx2()) {
-    padded<16>(queries, stored, count, out, [&](const auto& q, const float* const* lanes, float* o) {
+    const auto sixteen_lanes = [&](const auto& q, const float* const* lanes, float* o) {
       sums_avx2<kind>(q, n, lanes, o);
-    });
+    };
+    padded<16>(queries, stored, count, out, sixteen_lanes);
     return;
   }
 #endif

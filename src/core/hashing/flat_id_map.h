@@ -213,7 +213,9 @@ class FlatIdMap {
   // The slot of `key`, claimed for it (with a default value) when absent.
   std::pair<std::size_t, bool> claim(std::uint64_t key) {
     if (const std::size_t found = find_slot(key); found != capacity_) return {found, false};
-    if (size_ + 1 > capacity_ - capacity_ / 8) rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+    if (size_ + 1 > capacity_ - capacity_ / 8) {
+      rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+    }
     const std::size_t slot = place(key);
     ++size_;
     return {slot, true};

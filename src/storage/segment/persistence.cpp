@@ -18,8 +18,9 @@ SnapshotStatus Segment::save_to_disk(const std::string& path) const {
 }
 
 // Reading and decoding (a window of the file at a time) need no lock; only
-// the swap takes both write locks, so readers never see a mixture. Any failure before the swap leaves the
-// segment untouched. The previous tables are released after the locks.
+// the swap takes both write locks, so readers never see a mixture. Any
+// failure before the swap leaves the segment untouched. The previous tables
+// are released after the locks.
 SnapshotStatus Segment::load_from_disk(const std::string& path) {
   DecodedSnapshot fresh;
   if (SnapshotStatus loaded = load_snapshot_file(path, fresh); !loaded.is_ok()) return loaded;
