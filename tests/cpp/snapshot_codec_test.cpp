@@ -1,8 +1,12 @@
 #include "storage/snapshot/snapshot_codec.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -258,6 +262,76 @@ TEST(DecodeSnapshot, EntriesLargerThanTheReadWindow) {
     DecodedSnapshot partial;
     EXPECT_EQ(decode_every_way(prefix, partial).detail(), kEndOfBuffer) << "cut " << cut;
   }
+}
+
+// An entry that fails for any reason but the end of the input fails at
+// once: the rest of a large file is not read for it.
+TEST(DecodeSnapshot, AFailedEntryReadsNoFurther) {
+  Bytes bytes = one_point_store_bytes();
+  bytes[12] = 0x02;  // the payload's option marker
+  bytes.resize(bytes.size() + (std::size_t{16} << 20), 0x00);
+  struct Counted final : ByteSource {
+    explicit Counted(const Bytes& bytes) : rest(bytes) {}
+    std::size_t read(std::span<std::uint8_t> out) override {
+      const std::size_t count = std::min(out.size(), rest.size());
+      std::copy_n(rest.begin(), count, out.begin());
+      rest = rest.subspan(count);
+      handed += count;
+      return count;
+    }
+    std::span<const std::uint8_t> rest;
+    std::size_t handed = 0;
+  } source(bytes);
+  DecodedSnapshot snapshot;
+  const SnapshotStatus decoded = decode_snapshot(source, bytes.size(), snapshot);
+  EXPECT_EQ(decoded.detail(), "Found an Option discriminant that wasn't 0 or 1");
+  EXPECT_EQ(decoded.offset(), 12u);
+  EXPECT_LE(source.handed, std::size_t{1} << 20);
+}
+
+// An entry too large for the memory left fails the decoding at Read, "out
+// of memory", instead of throwing. Run in a child process whose address
+// space is capped (not under AddressSanitizer, which reserves far more).
+TEST(DecodeSnapshot, AWindowThatCannotGrowFailsAsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address space cap does not suit AddressSanitizer";
+#else
+  // One point whose payload key claims 4 GiB of text, then the text.
+  struct Endless final : ByteSource {
+    std::size_t read(std::span<std::uint8_t> out) override {
+      std::fill(out.begin(), out.end(), std::uint8_t{'a'});
+      if (at == 0) {
+        const Bytes head = {0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x80, 0x80, 0x80, 0x80, 0x10};
+        std::copy(head.begin(), head.end(), out.begin());
+      }
+      at += out.size();
+      return out.size();
+    }
+    std::size_t at = 0;
+  };
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::size_t pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    const rlim_t cap = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+    const struct rlimit limit = {cap, cap};
+    if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    Endless source;
+    DecodedSnapshot snapshot;
+    const SnapshotStatus decoded = decode_snapshot(source, std::size_t{5} << 30, snapshot);
+    const bool as_expected = !decoded.is_ok() && decoded.stage() == SnapshotStage::Read &&
+                             decoded.detail() == kOutOfMemoryDetail;
+    ::_exit(as_expected ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child did not exit (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }
 
 TEST(DecodeSnapshot, TrailingBytesAreIgnored) {

@@ -239,7 +239,11 @@ SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnaps
 
 SnapshotStatus decode_snapshot(ByteSource& source, std::size_t size, DecodedSnapshot& into) {
   SnapshotReader in(source, size);
-  return decode_tables(in, into);
+  SnapshotStatus decoded = decode_tables(in, into);
+  if (!decoded.is_ok() && in.out_of_memory()) {
+    return SnapshotStatus::failure(SnapshotStage::Read, kOutOfMemoryDetail);
+  }
+  return decoded;
 }
 
 }  // namespace tavrik

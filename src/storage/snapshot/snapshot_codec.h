@@ -70,6 +70,8 @@ SnapshotStatus decode_snapshot(std::span<const std::uint8_t> bytes, DecodedSnaps
 // with `size` the input's length as far as it is known: the same tables,
 // failures and offsets as decoding the whole input at once, where the
 // source ends after `size` bytes. A source that fails ends its input.
+// Where memory runs out for the window, the failure is at Read with
+// kOutOfMemoryDetail.
 SnapshotStatus decode_snapshot(ByteSource& source, std::size_t size, DecodedSnapshot& into);
 
 }  // namespace tavrik

@@ -22,8 +22,6 @@
 
 namespace tavrik {
 
-inline constexpr const char* kOutOfMemoryDetail = "out of memory";
-
 // Replaces the file at `path` by the snapshot of the tables, which must not
 // change meanwhile. Failures are at Create (nothing was created or changed)
 // or Write. The snapshot is encoded piece by piece while a second thread
@@ -35,8 +33,9 @@ SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& po
 // (see decode_snapshot). Failures are at Open or Read (a directory opens
 // and then fails reading with EISDIR), or at Decode; `into` is then to be
 // discarded. A file whose length is known is read a window at a time as
-// it decodes, never held whole in memory, and bytes after the snapshot
-// are not read; a pipe or device is read whole first.
+// it decodes (a window as large as its largest entry needs), and bytes
+// after the snapshot are not read, so a read error there goes unseen; a
+// pipe or device is read whole first.
 SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into);
 
 // Reads the whole file at `path` into `bytes` (replacing its contents).

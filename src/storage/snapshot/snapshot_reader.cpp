@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <string>
 #include <utility>
 #include <variant>
@@ -124,13 +125,31 @@ std::size_t reservable_table_entries(std::uint64_t count, std::size_t remaining,
 SnapshotReader::SnapshotReader(ByteSource& source, std::size_t size)
     : in_(std::span<const std::uint8_t>{}), size_(size), source_(&source), source_ended_(false) {}
 
+std::size_t SnapshotReader::larger_window(std::size_t kept) const {
+  // Twice what the entry already spans, but no more than the rest of the
+  // input as its size tells (and one byte to see its end), unless the
+  // input has grown past that: then a window more at a time.
+  const std::size_t from = base_ + window_length_ - kept;
+  const std::size_t rest = size_ > from ? size_ - from : 0;
+  const std::size_t doubled = std::max(kWindowBytes, 2 * kept);
+  return std::min(doubled, std::max(rest + 1, kept + kWindowBytes));
+}
+
 void SnapshotReader::refill(std::size_t keep_from, std::size_t capacity) {
   const std::size_t kept = window_length_ - keep_from;
-  if (window_.size() < capacity) {
-    FileBytes larger;
-    larger.resize(capacity);  // unset bytes: the source writes them
-    std::copy_n(window_.data() + keep_from, kept, larger.data());
-    window_.swap(larger);
+  // A window grown for one large entry goes back to its usual size.
+  if (window_.size() < capacity || window_.size() > 2 * std::max(capacity, kept)) {
+    FileBytes other;
+    try {
+      other.resize(std::max(capacity, kept));  // unset bytes: the source writes them
+    } catch (const std::bad_alloc&) {
+      // The window stays as it is and the input ends there.
+      out_of_memory_ = true;
+      source_ended_ = true;
+      return;
+    }
+    std::copy_n(window_.data() + keep_from, kept, other.data());
+    window_.swap(other);
   } else if (kept > 0 && keep_from > 0) {
     std::memmove(window_.data(), window_.data() + keep_from, kept);
   }
@@ -154,10 +173,11 @@ bool SnapshotReader::entry(Read read, Retry retry) {
   for (;;) {
     const std::size_t start = window_length_ - in_.remaining();
     if (read()) return true;
-    if (source_ended_) return false;
+    // Any other error lies within the bytes read, and is met again.
+    if (source_ended_ || in_.error() != WireError::EndOfBuffer) return false;
     // The entry runs past the window: read it again with more of it there.
     retry();
-    refill(start, std::max(kWindowBytes, 2 * (window_length_ - start)));
+    refill(start, larger_window(window_length_ - start));
   }
 }
 

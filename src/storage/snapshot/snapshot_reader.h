@@ -20,9 +20,12 @@
 // A reader over a ByteSource holds only a window of the input: each entry
 // is read from the window, which is refilled from the source when little
 // of it is left. An entry that runs past the window's end is read again,
-// from its first byte, once the window holds more of it, so every entry,
-// error and offset is the same as with the whole input in memory; only
-// an entry that fails against all the rest of the input fails.
+// from its first byte, once the window holds more of it (twice as much,
+// at most the rest of the input), so every entry, error and offset is the
+// same as with the whole input in memory: an entry fails at the end of the
+// input only once the window holds all the rest of it, and at any other
+// error as soon as it is met. The window is as large as the largest entry
+// needs while that entry is read, and otherwise 256 KiB.
 #pragma once
 
 #include <cstddef>
@@ -107,6 +110,9 @@ class SnapshotReader {
   }
 
   WireError error() const { return in_.error(); }
+  // True when a read from a source failed because the window could not
+  // grow: memory ran out, and the error is the end of input it made.
+  bool out_of_memory() const { return out_of_memory_; }
   std::string_view error_message() const { return wire_error_message(in_.error()); }
   std::size_t error_offset() const {
     return in_.error() == WireError::None ? 0 : base_ + in_.error_offset();
@@ -120,7 +126,10 @@ class SnapshotReader {
   bool entry(Read read, Retry retry);
   // Keeps the window's bytes from `keep_from` on, at its front, and fills
   // it from the source up to `capacity` bytes or the input's end.
+  // Sets out_of_memory() and ends the input where the window can't be made.
   void refill(std::size_t keep_from, std::size_t capacity);
+  // The window for an entry that spans the `kept` bytes held and more.
+  std::size_t larger_window(std::size_t kept) const;
 
   bool read_node_lists_here(std::uint64_t& key, std::uint64_t& id,
                             std::size_t (&counts)[MAX_LAYERS], std::vector<std::uint64_t>& ids);
@@ -132,6 +141,7 @@ class SnapshotReader {
   std::size_t window_length_ = 0;   // the bytes in_ reads (a whole input: all)
   std::size_t base_ = 0;            // the input offset of in_'s first byte
   bool source_ended_ = true;        // the source has nothing more to give
+  bool out_of_memory_ = false;
   std::vector<std::uint64_t> ids_;  // scratch for one node's lists
 };
 

@@ -25,6 +25,9 @@ namespace tavrik {
 
 enum class SnapshotStage { Create, Write, Open, Read, Decode };
 
+// The detail of a failure for want of memory for the file's contents.
+inline constexpr const char* kOutOfMemoryDetail = "out of memory";
+
 inline constexpr std::string_view kCreateFailed = "Failed to create snapshot file: ";
 inline constexpr std::string_view kWriteFailed = "Failed to write serialized bytes to disk: ";
 inline constexpr std::string_view kOpenFailed = "Failed to open snapshot file: ";
