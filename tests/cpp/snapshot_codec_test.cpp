@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -320,6 +321,11 @@ TEST(DecodeSnapshot, AWindowThatCannotGrowFailsAsOutOfMemory) {
     const rlim_t cap = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
     const struct rlimit limit = {cap, cap};
     if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    // Where the cap does not hold (an emulator's own address space), skip.
+    if (void* probe = std::malloc(std::size_t{512} << 20)) {
+      std::free(probe);
+      ::_exit(3);
+    }
     Endless source;
     DecodedSnapshot snapshot;
     const SnapshotStatus decoded = decode_snapshot(source, std::size_t{5} << 30, snapshot);
@@ -330,6 +336,7 @@ TEST(DecodeSnapshot, AWindowThatCannotGrowFailsAsOutOfMemory) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << "the child did not exit (signal " << WTERMSIG(status) << ")";
+  if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "the address space cap does not hold here";
   EXPECT_EQ(WEXITSTATUS(status), 0);
 #endif
 }
