@@ -24,21 +24,27 @@ inline FileBytes encode_snapshot(const PointTable& points, const HNSWIndex& inde
   return std::move(joined.bytes);
 }
 
+// Hands out `bytes` at most `chunk` bytes per read, counting what it gave.
+struct ChunkedSource final : ByteSource {
+  ChunkedSource(std::span<const std::uint8_t> bytes, std::size_t chunk)
+      : rest(bytes), chunk(chunk) {}
+  std::size_t read(std::span<std::uint8_t> out) override {
+    const std::size_t count = std::min({out.size(), chunk, rest.size()});
+    if (count > 0) std::memcpy(out.data(), rest.data(), count);
+    rest = rest.subspan(count);
+    handed += count;
+    return count;
+  }
+  std::span<const std::uint8_t> rest;
+  std::size_t chunk;
+  std::size_t handed = 0;
+};
+
 // Decodes `bytes` from a source that hands out at most `chunk` bytes per
 // read (a file's length known, as for a regular file).
 inline SnapshotStatus decode_snapshot_in_chunks(std::span<const std::uint8_t> bytes,
                                                 std::size_t chunk, DecodedSnapshot& into) {
-  struct Chunks final : ByteSource {
-    Chunks(std::span<const std::uint8_t> bytes, std::size_t chunk) : rest(bytes), chunk(chunk) {}
-    std::size_t read(std::span<std::uint8_t> out) override {
-      const std::size_t count = std::min({out.size(), chunk, rest.size()});
-      if (count > 0) std::memcpy(out.data(), rest.data(), count);
-      rest = rest.subspan(count);
-      return count;
-    }
-    std::span<const std::uint8_t> rest;
-    std::size_t chunk;
-  } source(bytes, chunk);
+  ChunkedSource source(bytes, chunk);
   return decode_snapshot(source, bytes.size(), into);
 }
 

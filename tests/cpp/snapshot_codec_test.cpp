@@ -271,18 +271,7 @@ TEST(DecodeSnapshot, AFailedEntryReadsNoFurther) {
   Bytes bytes = one_point_store_bytes();
   bytes[12] = 0x02;  // the payload's option marker
   bytes.resize(bytes.size() + (std::size_t{16} << 20), 0x00);
-  struct Counted final : ByteSource {
-    explicit Counted(const Bytes& bytes) : rest(bytes) {}
-    std::size_t read(std::span<std::uint8_t> out) override {
-      const std::size_t count = std::min(out.size(), rest.size());
-      std::copy_n(rest.begin(), count, out.begin());
-      rest = rest.subspan(count);
-      handed += count;
-      return count;
-    }
-    std::span<const std::uint8_t> rest;
-    std::size_t handed = 0;
-  } source(bytes);
+  ChunkedSource source(bytes, bytes.size());
   DecodedSnapshot snapshot;
   const SnapshotStatus decoded = decode_snapshot(source, bytes.size(), snapshot);
   EXPECT_EQ(decoded.detail(), "Found an Option discriminant that wasn't 0 or 1");

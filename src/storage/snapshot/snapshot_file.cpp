@@ -103,6 +103,14 @@ SnapshotStatus read_to_end(int fd, FileBytes& bytes) {
   }
 }
 
+// Opens the snapshot file at `path` for reading into `fd` (failures at Open).
+SnapshotStatus open_for_reading(const std::string& path, UniqueFd& fd) {
+  if (path.find('\0') != std::string::npos) return open_failure(kNulInPathDetail);
+  fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return open_failure(os_error_detail(errno));
+  return SnapshotStatus::ok();
+}
+
 // The file's bytes for a reader that reads a window at a time. A failed
 // read ends the input, and its error is kept.
 class FileSource final : public ByteSource {
@@ -135,9 +143,8 @@ SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& po
 }
 
 SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into) {
-  if (path.find('\0') != std::string::npos) return open_failure(kNulInPathDetail);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return open_failure(os_error_detail(errno));
+  UniqueFd fd;
+  if (SnapshotStatus opened = open_for_reading(path, fd); !opened.is_ok()) return opened;
   const std::size_t size = size_hint(fd.get());
   if (size == 0) {
     // A pipe or device (or an empty file): its length is unknown, and the
@@ -154,9 +161,8 @@ SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into
 
 SnapshotStatus read_snapshot_file(const std::string& path, FileBytes& bytes) {
   bytes.clear();
-  if (path.find('\0') != std::string::npos) return open_failure(kNulInPathDetail);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return open_failure(os_error_detail(errno));
+  UniqueFd fd;
+  if (SnapshotStatus opened = open_for_reading(path, fd); !opened.is_ok()) return opened;
   try {
     bytes.reserve(size_hint(fd.get()));
   } catch (const std::bad_alloc&) {

@@ -217,34 +217,31 @@ bool SnapshotReader::read_index_header(IndexHeader& header) {
   return entry(read, [] {});
 }
 
-bool SnapshotReader::read_node_lists_here(std::uint64_t& key, std::uint64_t& id,
-                                          std::size_t (&counts)[MAX_LAYERS],
-                                          std::vector<std::uint64_t>& ids) {
-  if (!in_.varint(key) || !in_.varint(id)) return false;
-  ids.clear();
-  if (!decode_id_list(in_, ids, counts[0])) return false;
-  // Most nodes reach layer 0 only: each list above is empty, a zero count.
-  if (in_.zero_run(MAX_LAYERS - 1)) {
-    std::fill(std::begin(counts) + 1, std::end(counts), std::size_t{0});
-    return true;
-  }
-  for (std::size_t k = 1; k < MAX_LAYERS; ++k) {
-    if (!decode_id_list(in_, ids, counts[k])) return false;
-  }
-  return true;
-}
-
 bool SnapshotReader::read_node_lists(std::uint64_t& key, std::uint64_t& id,
                                      std::size_t (&counts)[MAX_LAYERS],
                                      std::vector<std::uint64_t>& ids) {
-  return entry([&] { return read_node_lists_here(key, id, counts, ids); }, [] {});
+  const auto read = [&] {
+    if (!in_.varint(key) || !in_.varint(id)) return false;
+    ids.clear();
+    if (!decode_id_list(in_, ids, counts[0])) return false;
+    // Most nodes reach layer 0 only: each list above is empty, a zero count.
+    if (in_.zero_run(MAX_LAYERS - 1)) {
+      std::fill(std::begin(counts) + 1, std::end(counts), std::size_t{0});
+      return true;
+    }
+    for (std::size_t k = 1; k < MAX_LAYERS; ++k) {
+      if (!decode_id_list(in_, ids, counts[k])) return false;
+    }
+    return true;
+  };
+  return entry(read, [] {});
 }
 
 // All sixteen lists are read into the scratch ids, and the node's block is
 // then built in one allocation.
 bool SnapshotReader::read_node(std::uint64_t& key, std::uint64_t& id, HNSWNode& node) {
   std::size_t counts[MAX_LAYERS];  // all set when the lists are read
-  if (!entry([&] { return read_node_lists_here(key, id, counts, ids_); }, [] {})) return false;
+  if (!read_node_lists(key, id, counts, ids_)) return false;
   node.neighbors.assign_all(counts, ids_);
   return true;
 }

@@ -131,9 +131,6 @@ class SnapshotReader {
   // The window for an entry that spans the `kept` bytes held and more.
   std::size_t larger_window(std::size_t kept) const;
 
-  bool read_node_lists_here(std::uint64_t& key, std::uint64_t& id,
-                            std::size_t (&counts)[MAX_LAYERS], std::vector<std::uint64_t>& ids);
-
   WireReader in_;
   std::size_t size_;
   ByteSource* source_ = nullptr;    // absent: in_ reads the whole input
