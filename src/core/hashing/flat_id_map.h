@@ -2,9 +2,13 @@
 //
 // Open addressing with linear probing over one array of (key, value)
 // entries, next to one control byte per slot: 0 for an empty slot, else
-// 0x80 plus seven bits of the key's hash, so most probes that miss are
-// settled without reading the entry. The table holds at most 7/8 of its
-// slots and doubles when it would hold more. Keys are hashed with an
+// 0x80 plus the low seven bits of the key's hash, so most probes that miss
+// are settled without reading the entry. A key's home slot scales the
+// hash's high bits to the slot count, which is a power of two or one and a
+// half times one (8, 12, 16, 24, ...). The table holds at most 7/8 of its
+// slots and steps up to the next slot count when it would hold more, so it
+// grows by half or by a third at a time: its slots are 58% to 87% used
+// once it has grown, where doubling would leave 44% to 87%. Keys are hashed with an
 // IdHasher of the table's own random keys, and iteration goes through the
 // slots in order, so the iteration order is unspecified and differs between
 // tables and between processes; nothing may depend on it. A copy keeps the
@@ -131,9 +135,8 @@ class FlatIdMap {
     if (size_ == 0) return;
     const std::size_t hash = hasher_(key);
     const std::uint8_t tag = tag_of(hash);
-    const std::size_t mask = capacity_ - 1;
-    std::size_t slot = hash & mask;
-    for (; control_[slot] != tag; slot = (slot + 1) & mask) {
+    std::size_t slot = home_of(hash);
+    for (; control_[slot] != tag; slot = next_slot(slot)) {
       if (control_[slot] == kEmpty) return;  // absent: nothing to fetch
     }
     const auto* entry = reinterpret_cast<const char*>(&entries_[slot]);
@@ -164,12 +167,10 @@ class FlatIdMap {
     if (hole == capacity_) return 0;
     // Backward shift: pull later entries of the probe run into the hole
     // whenever their home slot does not lie between the hole and them.
-    const std::size_t mask = capacity_ - 1;
-    for (std::size_t next = (hole + 1) & mask; control_[next] != kEmpty;
-         next = (next + 1) & mask) {
-      const std::size_t home = hasher_(entries_[next].first) & mask;
-      const std::size_t distance_next = (next - home) & mask;
-      const std::size_t distance_hole = (next - hole) & mask;
+    for (std::size_t next = next_slot(hole); control_[next] != kEmpty; next = next_slot(next)) {
+      const std::size_t home = home_of(hasher_(entries_[next].first));
+      const std::size_t distance_next = steps_between(home, next);
+      const std::size_t distance_hole = steps_between(hole, next);
       if (distance_next >= distance_hole) {
         entries_[hole] = std::move(entries_[next]);
         control_[hole] = control_[next];
@@ -185,7 +186,7 @@ class FlatIdMap {
   // Makes room for `count` entries without growing.
   void reserve(std::size_t count) {
     std::size_t wanted = kMinCapacity;
-    while (wanted - wanted / 8 < count) wanted *= 2;
+    while (wanted - wanted / 8 < count) wanted = next_capacity(wanted);
     if (wanted > capacity_) rehash(wanted);
   }
 
@@ -193,8 +194,29 @@ class FlatIdMap {
   static constexpr std::uint8_t kEmpty = 0;
   static constexpr std::size_t kMinCapacity = 8;
 
+  // The slot count after `capacity`: 2^k is followed by 3 * 2^(k-1), and
+  // that by 2^(k+1).
+  static std::size_t next_capacity(std::size_t capacity) {
+    const bool power_of_two = (capacity & (capacity - 1)) == 0;
+    return power_of_two ? capacity + capacity / 2 : capacity / 3 * 4;
+  }
+
+  // The low bits tag the key; the high bits place it, so the two don't go
+  // together and keys that share a run rarely share a tag.
   static std::uint8_t tag_of(std::size_t hash) {
-    return static_cast<std::uint8_t>(0x80u | (static_cast<std::uint64_t>(hash) >> 57));
+    return static_cast<std::uint8_t>(0x80u | (static_cast<std::uint64_t>(hash) & 0x7fu));
+  }
+  // hash * capacity_ / 2^64: the home slot, in [0, capacity_).
+  std::size_t home_of(std::size_t hash) const {
+    return static_cast<std::size_t>(
+        (static_cast<unsigned __int128>(hash) * capacity_) >> 64);
+  }
+  std::size_t next_slot(std::size_t slot) const {
+    return slot + 1 == capacity_ ? 0 : slot + 1;
+  }
+  // How many steps of the probe run lead from slot `from` to slot `to`.
+  std::size_t steps_between(std::size_t from, std::size_t to) const {
+    return to >= from ? to - from : to + capacity_ - from;
   }
 
   // The slot holding `key`, or capacity_ when absent.
@@ -202,8 +224,7 @@ class FlatIdMap {
     if (size_ == 0) return capacity_;
     const std::size_t hash = hasher_(key);
     const std::uint8_t tag = tag_of(hash);
-    const std::size_t mask = capacity_ - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = home_of(hash);; slot = next_slot(slot)) {
       const std::uint8_t control = control_[slot];
       if (control == kEmpty) return capacity_;
       if (control == tag && entries_[slot].first == key) return slot;
@@ -214,7 +235,7 @@ class FlatIdMap {
   std::pair<std::size_t, bool> claim(std::uint64_t key) {
     if (const std::size_t found = find_slot(key); found != capacity_) return {found, false};
     if (size_ + 1 > capacity_ - capacity_ / 8) {
-      rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+      rehash(capacity_ == 0 ? kMinCapacity : next_capacity(capacity_));
     }
     const std::size_t slot = place(key);
     ++size_;
@@ -224,9 +245,8 @@ class FlatIdMap {
   // The first empty slot of `key`'s probe run, marked as used by it.
   std::size_t place(std::uint64_t key) {
     const std::size_t hash = hasher_(key);
-    const std::size_t mask = capacity_ - 1;
-    std::size_t slot = hash & mask;
-    while (control_[slot] != kEmpty) slot = (slot + 1) & mask;
+    std::size_t slot = home_of(hash);
+    while (control_[slot] != kEmpty) slot = next_slot(slot);
     control_[slot] = tag_of(hash);
     entries_[slot].first = key;
     return slot;
@@ -251,7 +271,7 @@ class FlatIdMap {
   }
 
   IdHasher hasher_;
-  // A table doubles as it fills: the slots it leaves go back to the system
+  // A table grows as it fills: the slots it leaves go back to the system
   // (see mapped_block_allocator.h), and a large store's table, read at
   // random, sits on huge pages.
   using Entries = std::vector<Entry, MappedBlockAllocator<Entry>>;
