@@ -112,7 +112,10 @@ inline std::uint64_t search_layer(std::span<const float> query, std::uint64_t en
                                   std::uint64_t layer, const HNSWIndex& index,
                                   const PointTable& points,
                                   std::optional<std::string_view> tenant) {
-  return tavrik::search_layer(PreparedQuery(query), entry, layer, index, points, tenant);
+  const PreparedQuery prepared(query);
+  return tavrik::search_layer(prepared, measured(prepared, entry, points), layer, index, points,
+                              tenant)
+      .id;
 }
 
 }  // namespace tavrik::testing_graph

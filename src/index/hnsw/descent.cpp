@@ -6,9 +6,9 @@
 
 namespace tavrik {
 
-std::uint64_t descend(const PreparedQuery& query, std::uint64_t entry, std::uint64_t top_layer,
-                      std::uint64_t bottom_layer, const HNSWIndex& index,
-                      const PointTable& points, std::optional<std::string_view> tenant) {
+ScoredId descend(const PreparedQuery& query, ScoredId entry, std::uint64_t top_layer,
+                 std::uint64_t bottom_layer, const HNSWIndex& index, const PointTable& points,
+                 std::optional<std::string_view> tenant) {
   const std::uint64_t top = std::min<std::uint64_t>(top_layer, MAX_LAYERS - 1);
   if (top < bottom_layer) return entry;
   for (std::uint64_t layer = top;; --layer) {

@@ -2,8 +2,9 @@
 //
 // Walks search_layer from `entry` on every layer from `top_layer` down to
 // `bottom_layer` inclusive, each walk starting where the previous one
-// stopped, and returns where the last one stops (`entry` when top_layer is
-// below bottom_layer). Layers above 15 hold no lists and would return their
+// stopped, and returns where the last one stops, with its distance
+// (`entry` when top_layer is below bottom_layer). Each stop's distance is
+// carried into the next layer's walk, so no point is scored twice. Layers above 15 hold no lists and would return their
 // entry unchanged, so the descent starts at min(top_layer, 15): a loaded
 // max_level near 2^64 costs nothing.
 #pragma once
@@ -16,11 +17,12 @@
 #include "core/query/prepared_query.h"
 #include "core/vector/point.h"
 #include "index/hnsw/hnsw_index.h"
+#include "index/hnsw/scored_id.h"
 
 namespace tavrik {
 
-std::uint64_t descend(const PreparedQuery& query, std::uint64_t entry, std::uint64_t top_layer,
-                      std::uint64_t bottom_layer, const HNSWIndex& index,
-                      const PointTable& points, std::optional<std::string_view> tenant);
+ScoredId descend(const PreparedQuery& query, ScoredId entry, std::uint64_t top_layer,
+                 std::uint64_t bottom_layer, const HNSWIndex& index, const PointTable& points,
+                 std::optional<std::string_view> tenant);
 
 }  // namespace tavrik

@@ -6,6 +6,7 @@
 #include "core/distance/lane_batch.h"
 #include "index/hnsw/candidate_order.h"
 #include "index/hnsw/descent.h"
+#include "index/hnsw/search_layer.h"
 
 namespace tavrik {
 namespace {
@@ -39,18 +40,16 @@ GraphWalk::GraphWalk(std::span<const float> query, const HNSWIndex& index,
   const std::uint64_t reserve = std::min(kMaxVisitedReserve, std::max<std::uint64_t>(ef, 1) * 16);
   scratch.reset(index.nodes.largest_id().value_or(0), reserve);
   if (!index.entry_point) return;  // callers route such stores to the exact scan
-  const std::uint64_t entry = descend(query_, *index.entry_point, index.max_level, 1, index,
-                                      points, tenant);
-  const auto start = points.find(entry);
-  if (start == points.end()) return;
+  const ScoredId start = descend(query_, measured(query_, *index.entry_point, points),
+                                 index.max_level, 1, index, points, tenant);
+  if (!points.lookup(start.id)) return;
 
   // The start pair is taken without a tenant test, even with ef 0 and even
   // when its id lies above the visited range.
-  const float d0 = query_.cosine_distance_to(start->second);
-  scratch.candidates.push({d0, entry}, index.nodes.find(entry));
-  scratch.results.push_back({d0, entry});
-  scratch.unsorted_worst = d0;
-  scratch.visited.mark(entry);
+  scratch.candidates.push(start, index.nodes.find(start.id));
+  scratch.results.push_back(start);
+  scratch.unsorted_worst = start.distance;
+  scratch.visited.mark(start.id);
   phase_ = Phase::Take;
 }
 

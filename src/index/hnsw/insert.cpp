@@ -39,13 +39,13 @@ void insert_at_level(HNSWIndex& index, std::uint64_t id, std::span<const float> 
 
   const PreparedQuery prepared(query);
   const std::uint64_t old_max_level = index.max_level;
-  std::uint64_t found = descend(prepared, *index.entry_point, old_max_level, level + 1, index,
-                                points, std::nullopt);
+  ScoredId found = descend(prepared, measured(prepared, *index.entry_point, points),
+                           old_max_level, level + 1, index, points, std::nullopt);
   // One link per layer from min(level, max_level) down to 0, each walk
   // starting where the one above stopped.
   for (std::uint64_t layer = std::min(level, old_max_level);; --layer) {
     found = search_layer(prepared, found, layer, index, points, std::nullopt);
-    link(index, id, fresh, found, layer);
+    link(index, id, fresh, found.id, layer);
     if (layer == 0) break;
   }
 

@@ -16,26 +16,26 @@ struct Neighbor {
   const Point* point = nullptr;
 };
 
-float distance_to_point(const PreparedQuery& query, std::uint64_t id, const PointTable& points) {
-  const auto found = points.find(id);
-  return found == points.end() ? kUncomparableDistance
-                               : query.cosine_distance_to(found->second);
-}
-
 }  // namespace
 
-std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std::uint64_t layer,
-                           const HNSWIndex& index, const PointTable& points,
-                           std::optional<std::string_view> tenant) {
-  std::uint64_t current = entry;
-  float best = distance_to_point(query, entry, points);  // no tenant test for the entry
-  if (index.nodes.empty() || layer >= MAX_LAYERS) return current;
+ScoredId measured(const PreparedQuery& query, std::uint64_t id, const PointTable& points) {
+  const auto found = points.find(id);
+  return {found == points.end() ? kUncomparableDistance : query.cosine_distance_to(found->second),
+          id};
+}
+
+ScoredId search_layer(const PreparedQuery& query, ScoredId entry, std::uint64_t layer,
+                      const HNSWIndex& index, const PointTable& points,
+                      std::optional<std::string_view> tenant) {
+  std::uint64_t current = entry.id;
+  float best = entry.distance;  // no tenant test for the entry
+  if (index.nodes.empty() || layer >= MAX_LAYERS) return entry;
 
   for (;;) {
     const HNSWNode* node = index.nodes.find(current);
-    if (node == nullptr) return current;
+    if (node == nullptr) return {best, current};
     const auto& neighbors = node->neighbors[layer];
-    if (neighbors.empty() || points.empty()) return current;
+    if (neighbors.empty() || points.empty()) return {best, current};
 
     bool moved = false;
     // The neighbours that pass are scored kLaneCount at a time, then tested
@@ -64,7 +64,7 @@ std::uint64_t search_layer(const PreparedQuery& query, std::uint64_t entry, std:
       scorer.add(Neighbor{id, &found->second});
     }
     scorer.flush();
-    if (!moved) return current;
+    if (!moved) return {best, current};
   }
 }
 
