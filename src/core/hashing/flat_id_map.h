@@ -8,11 +8,12 @@
 // half times one (8, 12, 16, 24, ...). The table holds at most 7/8 of its
 // slots and steps up to the next slot count when it would hold more, so it
 // grows by half or by a third at a time: its slots are 58% to 87% used
-// once it has grown, where doubling would leave 44% to 87%. Keys are hashed with an
-// IdHasher of the table's own random keys, and iteration goes through the
-// slots in order, so the iteration order is unspecified and differs between
-// tables and between processes; nothing may depend on it. A copy keeps the
-// hash keys of its original.
+// once it has grown, where doubling would leave 44% to 87%.
+//
+// Keys are hashed with an IdHasher of the table's own random keys, and
+// iteration goes through the slots in order, so the iteration order is
+// unspecified and differs between tables and between processes; nothing
+// may depend on it. A copy keeps the hash keys of its original.
 //
 // Entries move when the table grows or an entry is erased: pointers and
 // iterators are valid only until the next insertion or erasure.

@@ -3,7 +3,7 @@
 //
 // Blocks of at least kMappedBytes are mapped from the system directly, in
 // whole pages, and unmapped when freed, so the memory of a table that has
-// doubled goes back at once instead of staying behind as free heap (the
+// grown goes back at once instead of staying behind as free heap (the
 // C library maps large blocks itself only below a threshold that grows as
 // a process frees large blocks, as numpy's arrays are). Blocks of more than
 // kLargeBytes are placed on 2 MiB boundaries, rounded up to whole 2 MiB

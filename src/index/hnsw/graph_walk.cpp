@@ -53,7 +53,32 @@ GraphWalk::GraphWalk(std::span<const float> query, const HNSWIndex& index,
   phase_ = Phase::Take;
 }
 
-void GraphWalk::finish() { run_together({this, 1}); }
+// A walk on its own goes through the phases of each expansion in turn and
+// scores its lanes with its one query.
+void GraphWalk::finish() {
+  for (;;) {
+    switch (phase_) {
+      case Phase::Take:
+        take(true);
+        break;
+      case Phase::Mark:
+        mark();
+        break;
+      case Phase::Check:
+        check(true);
+        break;
+      case Phase::Score:
+        score_lanes();
+        phase_ = Phase::Admit;
+        break;
+      case Phase::Admit:
+        admit(true);
+        break;
+      case Phase::Done:
+        return;
+    }
+  }
+}
 
 // Every admitted candidate is expanded in turn. A walk on its own looked up
 // its node, and requested its lists, when it admitted it, and requests the
@@ -160,6 +185,19 @@ void GraphWalk::score_ahead() {
   }
 }
 
+// Kernel calls of up to kLaneCount lanes, in lane order.
+void GraphWalk::score_lanes() {
+  const std::span<const PendingScore> lanes = scratch_.lanes;
+  for (std::size_t first = 0; first < lanes.size(); first += kLaneCount) {
+    const std::size_t count = std::min(kLaneCount, lanes.size() - first);
+    const Point* points[kLaneCount];
+    float distances[kLaneCount];
+    for (std::size_t l = 0; l < count; ++l) points[l] = lanes[first + l].point;
+    query_.cosine_distances_to(points, count, distances);
+    for (std::size_t l = 0; l < count; ++l) *lanes[first + l].distance = distances[l];
+  }
+}
+
 // The scored neighbours are admitted one by one in list order: the marks
 // and checks did not depend on any distance, and `worst_` stays fixed for
 // the whole node.
@@ -240,7 +278,11 @@ void score_joint_lanes(std::span<JointLane> batch) {
 // requested memory has the other walks' work to arrive in. A walk that has
 // nothing to expand in this round waits for the next.
 void run_together(std::span<GraphWalk> walks) {
-  const bool alone = walks.size() == 1;
+  if (walks.size() == 1) {
+    walks.front().finish();
+    return;
+  }
+  constexpr bool alone = false;
   for (;;) {
     bool running = false;
     for (GraphWalk& walk : walks) {

@@ -64,6 +64,7 @@ class GraphWalk {
   void mark();
   void check(bool alone);
   void score_ahead();
+  void score_lanes();
   void admit(bool alone);
   void end();
 
