@@ -5,10 +5,11 @@
 // 0x80 plus the low seven bits of the key's hash, so most probes that miss
 // are settled without reading the entry. A key's home slot scales the
 // hash's high bits to the slot count, which is a power of two or one and a
-// half times one (8, 12, 16, 24, ...). The table holds at most 7/8 of its
-// slots and steps up to the next slot count when it would hold more, so it
-// grows by half or by a third at a time: its slots are 58% to 87% used
-// once it has grown, where doubling would leave 44% to 87%.
+// half times one (8, 12, 16, 24, ...). The table holds at most its slot
+// count less an eighth of it (rounded down, so 11 of 12) and steps up to
+// the next slot count when it would hold more, so it grows by half or by a
+// third at a time: from 16 slots on, 58% to 88% of them are used once it
+// has grown, where doubling would leave 44% to 88%.
 //
 // Keys are hashed with an IdHasher of the table's own random keys, and
 // iteration goes through the slots in order, so the iteration order is

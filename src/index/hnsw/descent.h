@@ -4,9 +4,10 @@
 // `bottom_layer` inclusive, each walk starting where the previous one
 // stopped, and returns where the last one stops, with its distance
 // (`entry` when top_layer is below bottom_layer). Each stop's distance is
-// carried into the next layer's walk, so no point is scored twice. Layers above 15 hold no lists and would return their
-// entry unchanged, so the descent starts at min(top_layer, 15): a loaded
-// max_level near 2^64 costs nothing.
+// carried into the next layer's walk, so a stop is not scored again.
+// Layers above 15 hold no lists and would return their entry unchanged, so
+// the descent starts at min(top_layer, 15): a loaded max_level near 2^64
+// costs nothing.
 #pragma once
 
 #include <cstdint>
