@@ -6,9 +6,11 @@
 // grown goes back at once instead of staying behind as free heap (the
 // C library maps large blocks itself only below a threshold that grows as
 // a process frees large blocks, as numpy's arrays are). Blocks of more than
-// kLargeBytes are placed on 2 MiB boundaries, rounded up to whole 2 MiB
-// pages, and the kernel is told that huge pages suit them: a large table
-// read at random then costs far fewer address-translation misses. Smaller
+// kLargeBytes start on a 2 MiB boundary and the kernel is told that huge
+// pages suit them: a large table read at random then costs far fewer
+// address-translation misses. They end on an ordinary page boundary, so
+// their last, partial huge page is served by ordinary pages and the part
+// of it beyond the table is never resident. Smaller
 // blocks, and every block under the address sanitizer (which checks heap
 // blocks only), come from the ordinary allocator. A mapping that fails
 // throws std::bad_alloc, as the ordinary allocator does.
@@ -41,9 +43,8 @@ namespace page_mapping {
 inline constexpr std::size_t kPage = std::size_t{4} << 10;
 inline constexpr std::size_t kHugePage = HugePageAllocator<std::byte>::kHugePage;
 
-// Maps `bytes` (a multiple of kPage, or of kHugePage when `huge`), aligned
-// to a huge page and with huge pages advised when `huge`; throws
-// std::bad_alloc on failure.
+// Maps `bytes` (a multiple of kPage), aligned to a huge page and with huge
+// pages advised when `huge`; throws std::bad_alloc on failure.
 void* map(std::size_t bytes, bool huge);
 // Unmaps what map(bytes, ...) returned.
 void unmap(void* block, std::size_t bytes) noexcept;
@@ -82,8 +83,7 @@ struct MappedBlockAllocator : std::allocator<T> {
   }
   static bool large(std::size_t count) { return count > kLargeBytes / sizeof(T); }
   static std::size_t mapped_bytes(std::size_t count) {
-    const std::size_t unit = large(count) ? page_mapping::kHugePage : page_mapping::kPage;
-    return (count * sizeof(T) + unit - 1) / unit * unit;
+    return (count * sizeof(T) + page_mapping::kPage - 1) / page_mapping::kPage * page_mapping::kPage;
   }
 };
 
