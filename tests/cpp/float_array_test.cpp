@@ -11,6 +11,7 @@
 
 #include "core/vector/float_array.h"
 #include "core/vector/point.h"
+#include "core/vector/vector_arena.h"
 
 namespace tavrik {
 namespace {
@@ -59,9 +60,51 @@ TEST(FloatArray, ReplaceAndIndex) {
   EXPECT_TRUE(array.empty());
 }
 
-TEST(FloatArray, PointStaysFourWords) {
+TEST(FloatArray, PointStaysThreeWords) {
   EXPECT_EQ(sizeof(FloatArray), sizeof(void*));
-  EXPECT_LE(sizeof(Point), 32u);
+  EXPECT_LE(sizeof(Point), 24u);
+}
+
+// The header keeps counts of every size, with and without the lent flag;
+// counts of 2^30 and more (which no test can afford to allocate) take the
+// cached float's bits, so those vectors cache nothing.
+TEST(FloatArray, HeaderKeepsCountsAndTheCachedFloat) {
+  constexpr std::uint64_t kCounts[] = {0,           1,           (1u << 30) - 1, 1u << 30,
+                                       (1u << 30) + 1, std::uint64_t{5} << 40, (std::uint64_t{1} << 62) - 1};
+  for (const std::uint64_t count : kCounts) {
+    for (const bool lent : {false, true}) {
+      const std::uint64_t header = float_block::header(count, lent);
+      EXPECT_EQ(float_block::count_of(header), count);
+      EXPECT_EQ(float_block::lent(header), lent);
+      EXPECT_EQ(float_block::cached_bits(header), kUnknownSquaredNormBits);
+      const std::uint64_t cached = float_block::with_cached_bits(header, 0x4080'0000u);
+      EXPECT_EQ(float_block::count_of(cached), count);
+      EXPECT_EQ(float_block::lent(cached), lent);
+      EXPECT_EQ(float_block::cached_bits(cached),
+                count < (1u << 30) ? 0x4080'0000u : kUnknownSquaredNormBits);
+    }
+  }
+}
+
+// A copy keeps the cached float, as does a vector an arena adopts; a new
+// vector starts with none, and an empty one never holds one.
+TEST(FloatArray, CachedFloatFollowsTheComponents) {
+  FloatArray array({1.0f, 2.0f});
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(array.cached()), kUnknownSquaredNormBits);
+  array.cache(5.0f);
+  EXPECT_EQ(array.cached(), 5.0f);
+  EXPECT_EQ(array, (std::vector<float>{1.0f, 2.0f}));
+  const FloatArray copy = array;
+  EXPECT_EQ(copy.cached(), 5.0f);
+  VectorArena arena;
+  arena.adopt(array);
+  EXPECT_EQ(array.cached(), 5.0f);
+  EXPECT_EQ(array.size(), 2u);
+  array = {3.0f, 4.0f};
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(array.cached()), kUnknownSquaredNormBits);
+  FloatArray empty;
+  empty.cache(1.0f);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(empty.cached()), kUnknownSquaredNormBits);
 }
 
 }  // namespace

@@ -35,12 +35,12 @@ TEST(SnapshotReader, APointReadIntoAgainIsReplacedWhole) {
   ASSERT_TRUE(reader.read_point(arena, key, point));
   ASSERT_TRUE(point.payload);
   EXPECT_EQ(point.payload->at("a"), PayloadValue(Integer{1}));
-  point.cached_squared_norm = 4.0f;
+  point.vector.cache(4.0f);
   ASSERT_TRUE(reader.read_point(arena, key, point));
   EXPECT_EQ(key, 2u);
   EXPECT_FALSE(point.payload);
   EXPECT_EQ(point.vector, std::vector<float>{1.0f});
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(point.cached_squared_norm), kUnknownSquaredNormBits);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(point.vector.cached()), kUnknownSquaredNormBits);
   arena.give_back(point.vector);
   ASSERT_TRUE(reader.read_point(arena, key, point));
   EXPECT_EQ(key, 3u);

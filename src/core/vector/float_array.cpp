@@ -15,8 +15,7 @@ void FloatArray::allocate(std::size_t count) {
   }
   block_.reset(
       std::make_unique_for_overwrite<std::byte[]>(kHeaderBytes + count * sizeof(float)).release());
-  const std::uint64_t header = count;  // owned: the lent bit is clear
-  std::memcpy(block_.get(), &header, sizeof header);
+  write_header(block_.get(), float_block::header(count, false));
 }
 
 void FloatArray::make(std::span<const float> values) {

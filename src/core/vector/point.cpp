@@ -15,7 +15,7 @@ bool matches_tenant(const Point& point, std::string_view tenant) {
   return text != nullptr && *text == tenant;
 }
 
-void cache_squared_norm(Point& point) { point.cached_squared_norm = squared_norm(point.vector); }
+void cache_squared_norm(Point& point) { point.vector.cache(squared_norm(point.vector)); }
 
 void cache_squared_norms(std::span<Point* const> points) {
   std::size_t next = 0;
@@ -34,7 +34,7 @@ void cache_squared_norms(std::span<Point* const> points) {
       float squared_norms[kLaneCount];
       squared_norm_lanes(length, lanes, used, squared_norms);
       for (std::size_t l = 0; l < used; ++l) {
-        points[next + l]->cached_squared_norm = squared_norms[l];
+        points[next + l]->vector.cache(squared_norms[l]);
       }
     }
     next += used;

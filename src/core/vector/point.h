@@ -19,23 +19,18 @@
 
 namespace tavrik {
 
-// Marks a squared norm that has not been computed yet (a NaN pattern).
-inline constexpr std::uint32_t kUnknownSquaredNormBits = 0x7fc0'4e4eu;
-
 struct Point {
   std::uint64_t id = 0;
-  // Length and components in one block: the point stays four words.
+  // Length and components in one block, which also caches the vector's
+  // squared norm (derived, never persisted): the point stays three words.
   FloatArray vector;
   // Absent and empty are distinct; an absent payload costs one pointer.
   BoxedOptional<Payload> payload;
-  // Derived from `vector` and never persisted: squared_norm(vector) once
-  // cache_squared_norm has run, the unknown pattern before. Whoever changes
-  // `vector` after caching must cache again.
-  float cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
 };
 
-// Stores squared_norm(point.vector) in the point. Done for every point that
-// enters a point table through upsert or a snapshot.
+// Stores squared_norm(point.vector) in the vector's block, where it stays
+// until the vector is replaced (a new vector starts with none). Done for
+// every point that enters a point table through upsert or a snapshot.
 void cache_squared_norm(Point& point);
 
 // cache_squared_norm for every point of the list, with the same bits; runs
@@ -64,9 +59,8 @@ bool matches_tenant(const Point& point, std::string_view tenant);
 float computed_squared_norm(const Point& point);
 
 inline float squared_norm_of(const Point& point) {
-  if (std::bit_cast<std::uint32_t>(point.cached_squared_norm) != kUnknownSquaredNormBits) {
-    return point.cached_squared_norm;
-  }
+  const float cached = point.vector.cached();
+  if (std::bit_cast<std::uint32_t>(cached) != kUnknownSquaredNormBits) return cached;
   return computed_squared_norm(point);
 }
 

@@ -52,14 +52,15 @@ FloatArray VectorArena::hold(std::span<const float> values) {
 void VectorArena::adopt(FloatArray& array) {
   if (array.empty() || array.lent()) return;
   if (array.size() > kMaxAdoptedBytes / sizeof(float)) return;
+  const float cached = array.cached();
   array = hold(array);
+  array.cache(cached);
 }
 
 FloatArray VectorArena::hold_for_overwrite(std::size_t count) {
   if (count == 0) return {};
   std::byte* block = take(block_bytes(count));
-  const std::uint64_t header = static_cast<std::uint64_t>(count) | FloatArray::kLentBit;
-  std::memcpy(block, &header, sizeof header);
+  FloatArray::write_header(block, float_block::header(count, true));
   return FloatArray(block);
 }
 

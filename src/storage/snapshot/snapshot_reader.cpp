@@ -187,7 +187,6 @@ bool SnapshotReader::read_count(std::uint64_t& count) {
 
 bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, Point& point) {
   const auto read = [&] {
-    point.cached_squared_norm = std::bit_cast<float>(kUnknownSquaredNormBits);
     if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
       return false;
     }
