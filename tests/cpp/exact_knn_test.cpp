@@ -177,7 +177,8 @@ TEST(ZeroVectors, ZeroQueryUnderCosineFindsNothing) {
 // The scan over interleaved blocks against the scan over the table: the same
 // candidates with the same score bits, ranked into the same score sequence,
 // for every metric, with and without a tenant, NaN and zero vectors among
-// the points, and for stores that fill a block exactly or leave a tail.
+// the points, and for stores that fill a block exactly or leave a tail;
+// short limits give the same records as the full ranking's first ones.
 TEST(ScanBlocks, SearchMatchesTheTableScan) {
   using testing_scores::same_bits;
   std::mt19937 rng(20261208);
@@ -211,6 +212,16 @@ TEST(ScanBlocks, SearchMatchesTheTableScan) {
           auto want = search_exact_knn(query, kNoLimit, metric, table, tenant);
           auto got = search_exact_knn(query, kNoLimit, metric, blocks, table, tenant);
           ASSERT_EQ(got.size(), want.size()) << "n=" << n << " count=" << count;
+          // Short limits rank straight from the block scores: exactly the
+          // full ranking's first records, ties (zero vectors, NaN) included.
+          for (const std::uint64_t limit : {1, 10, 64, 65}) {
+            const auto top = search_exact_knn(query, limit, metric, blocks, table, tenant);
+            ASSERT_EQ(top.size(), std::min<std::size_t>(limit, got.size())) << "limit " << limit;
+            for (std::size_t i = 0; i < top.size(); ++i) {
+              EXPECT_EQ(top[i].id, got[i].id) << "limit " << limit << " rank " << i;
+              EXPECT_TRUE(same_bits(top[i].score, got[i].score)) << "limit " << limit;
+            }
+          }
           for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_TRUE(same_bits(got[i].score, want[i].score)) << "rank " << i;
           }

@@ -7,7 +7,9 @@
 // the plain stable sort by score.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/distance/metric.h"
@@ -23,5 +25,18 @@ void rank_by_metric(std::vector<ScoredPoint>& results, Metric metric);
 // kept record that ranks before it or equally (the stable order), longer
 // ones sort everything.
 void rank_top_by_metric(std::vector<ScoredPoint>& results, Metric metric, std::uint64_t limit);
+
+// True when rank_top_slots takes `limit`: from 1 to kInsertionLimit.
+bool ranks_top_slots(std::uint64_t limit);
+
+// What rank_top_by_metric(records, metric, limit) leaves, for the records
+// (ids[slot], scores[slot]) of every slot in order, less those where
+// `excluded` (when not empty) is nonzero; without making those records:
+// the scores are ranked by their keys and only the kept ones become
+// records. `limit` must pass ranks_top_slots; the spans are of one length.
+std::vector<ScoredPoint> rank_top_slots(std::span<const float> scores,
+                                        std::span<const std::uint64_t> ids,
+                                        std::span<const std::uint8_t> excluded, Metric metric,
+                                        std::size_t limit);
 
 }  // namespace tavrik

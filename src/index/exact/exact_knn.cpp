@@ -1,5 +1,6 @@
 #include "index/exact/exact_knn.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -71,15 +72,40 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   } else {
     dot_product_blocks(query, blocks.blocks(), blocks.block_count(), scores);
   }
-  std::vector<ScoredPoint> candidates;
-  candidates.reserve(count);
+  const float* norms = blocks.norms();
+  float quotients[ScanBlocks::kMaxPoints];
   if (metric == Metric::Cosine) {
     // The others take dot / (query norm * point norm).
-    const float* norms = blocks.norms();
-    float quotients[ScanBlocks::kMaxPoints];
     for (std::size_t slot = 0; slot < count; ++slot) {
       quotients[slot] = scores[slot] / (query_norm * norms[slot]);
     }
+  }
+  if (ranks_top_slots(limit)) {
+    // Ranked straight from the scores; a slot whose point has a zero norm
+    // (cosine) or another tenant is left out.
+    std::uint8_t excluded[ScanBlocks::kMaxPoints];
+    std::uint8_t any_excluded = 0;
+    if (metric == Metric::Cosine) {
+      for (std::size_t slot = 0; slot < count; ++slot) {  // no branches: several at a time
+        excluded[slot] = norms[slot] == 0.0f ? 1 : 0;
+        any_excluded |= excluded[slot];
+      }
+    } else if (tenant) {
+      std::fill(excluded, excluded + count, std::uint8_t{0});
+    }
+    if (tenant) {
+      for (std::size_t slot = 0; slot < count; ++slot) {
+        if (!slot_matches(blocks, slot, points, tenant)) excluded[slot] = any_excluded = 1;
+      }
+    }
+    return rank_top_slots({metric == Metric::Cosine ? quotients : scores, count}, blocks.ids(),
+                          any_excluded ? std::span<const std::uint8_t>(excluded, count)
+                                       : std::span<const std::uint8_t>(),
+                          metric, static_cast<std::size_t>(limit));
+  }
+  std::vector<ScoredPoint> candidates;
+  candidates.reserve(count);
+  if (metric == Metric::Cosine) {
     for (std::size_t slot = 0; slot < count; ++slot) {
       if (norms[slot] == 0.0f || !slot_matches(blocks, slot, points, tenant)) continue;
       candidates.push_back(ScoredPoint{blocks.id(slot), quotients[slot]});

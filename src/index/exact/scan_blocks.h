@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/distance/block_kernels.h"
@@ -52,6 +53,7 @@ class ScanBlocks {
   const float* blocks() const { return lanes_.empty() ? nullptr : lanes_.front().values; }
 
   std::uint64_t id(std::size_t slot) const { return ids_[slot]; }
+  std::span<const std::uint64_t> ids() const { return ids_; }
   // sqrt of the squared norm put with the slot's point: the factor the
   // cosine quotient takes, rounded once here as it is for every query.
   const float* norms() const { return norms_.data(); }
