@@ -1,16 +1,18 @@
 // An allocator for storage that is replaced as it grows: a hash table's
 // slots.
 //
-// Blocks of at least kMappedBytes are mapped from the system directly, in
-// whole pages, and unmapped when freed, so the memory of a table that has
-// grown goes back at once instead of staying behind as free heap (the
-// C library maps large blocks itself only below a threshold that grows as
-// a process frees large blocks, as numpy's arrays are). Blocks of more than
-// kLargeBytes start on a 2 MiB boundary and the kernel is told that huge
-// pages suit them: a large table read at random then costs far fewer
-// address-translation misses. They end on an ordinary page boundary, so
-// their last, partial huge page is served by ordinary pages and the part
-// of it beyond the table is never resident. Smaller
+// Blocks of at least kMappedBytes (16 KiB, a table of a few hundred slots)
+// are mapped from the system directly, in whole pages, and unmapped when
+// freed, so the arrays a growing table leaves behind go back at once. From
+// the heap they would stay as holes larger than what the store allocates
+// later, and whether the C library maps a block itself depends on a
+// threshold that rises as the process frees large blocks (as numpy's arrays
+// are), so a store's size would vary from run to run. Blocks of more than
+// kLargeBytes start on a 2 MiB boundary and the kernel is told
+// that huge pages suit them: a large table read at random then costs far
+// fewer address-translation misses. They end on an ordinary page boundary,
+// so their last, partial huge page is served by ordinary pages and the
+// part of it beyond the table is never resident. Smaller
 // blocks, and every block under the address sanitizer (which checks heap
 // blocks only), come from the ordinary allocator. A mapping that fails
 // throws std::bad_alloc, as the ordinary allocator does.
@@ -53,7 +55,7 @@ void unmap(void* block, std::size_t bytes) noexcept;
 
 template <class T>
 struct MappedBlockAllocator : std::allocator<T> {
-  static constexpr std::size_t kMappedBytes = std::size_t{128} << 10;
+  static constexpr std::size_t kMappedBytes = std::size_t{16} << 10;
   // Large blocks and huge pages as for the heap's large blocks.
   static constexpr std::size_t kLargeBytes = HugePageAllocator<T>::kLargeBytes;
   static constexpr std::size_t kMaxBytes = HugePageAllocator<T>::kMaxBytes;
