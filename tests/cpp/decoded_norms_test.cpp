@@ -9,7 +9,7 @@
 
 #include "snapshot_bytes.h"
 #include "core/distance/distance.h"
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/snapshot_codec.h"
 
@@ -28,12 +28,11 @@ TEST(DecodedNorms, EveryPointCachesTheSequentialNorm) {
     PointTable points;
     for (std::uint64_t id = 0; id < count; ++id) {
       Point point;
-      point.id = id;
       std::vector<float> v(lengths[pick(rng)]);
       for (float& x : v) x = value(rng);
       point.vector = v;
       cache_squared_norm(point);
-      points.insert_or_assign(id, std::move(point));
+      points.put(id, std::move(point));
     }
     DecodedSnapshot snapshot;
     const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);

@@ -19,13 +19,12 @@ constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
 void put(PointTable& table, std::uint64_t id, Vec vector, const char* tenant = nullptr) {
   Point point;
-  point.id = id;
   point.vector = std::move(vector);
   if (tenant != nullptr) {
     point.payload.emplace();
     point.payload->emplace(std::string(kTenantKey), text_value(tenant));
   }
-  table.insert_or_assign(id, std::move(point));
+  table.put(id, std::move(point));
 }
 
 std::vector<std::uint64_t> ids_of(const std::vector<ScoredPoint>& results) {
@@ -195,7 +194,7 @@ TEST(ScanBlocks, SearchMatchesTheTableScan) {
         if (p % 41 == 7) vector[n / 2] = nan;
         const std::uint64_t id = rng() % 5000;  // some ids replaced
         put(table, id, std::move(vector), p % 3 == 0 ? "acme" : nullptr);
-        blocks.put(id, *table.lookup(id));
+        blocks.put(id, id, *table.lookup(id));
       }
       ASSERT_TRUE(blocks.active());
       ASSERT_EQ(blocks.size(), table.size());
@@ -241,35 +240,34 @@ TEST(ScanBlocks, SearchMatchesTheTableScan) {
 // The blocks hold exactly one length, ids stored under themselves and at
 // most kMaxPoints points; anything else turns them off until clear().
 TEST(ScanBlocks, TurnsOffOutsideWhatItHolds) {
-  const auto point = [](std::uint64_t id, std::size_t n) {
+  const auto point = [](std::size_t n) {
     Point p;
-    p.id = id;
     p.vector = Vec(n, 1.0f);
     return p;
   };
   ScanBlocks blocks;
-  blocks.put(1, point(1, 4));
-  blocks.put(1, point(1, 4));  // a replacement keeps its slot
-  blocks.put(2, point(2, 4));
+  blocks.put(1, 1, point(4));
+  blocks.put(1, 1, point(4));  // a replacement keeps its slot
+  blocks.put(2, 2, point(4));
   EXPECT_TRUE(blocks.active());
   EXPECT_EQ(blocks.size(), 2u);
-  blocks.put(3, point(3, 5));
+  blocks.put(3, 3, point(5));
   EXPECT_FALSE(blocks.active());
   EXPECT_EQ(blocks.size(), 0u);
-  blocks.put(4, point(4, 4));
+  blocks.put(4, 4, point(4));
   EXPECT_FALSE(blocks.active());
 
   blocks.clear();
-  blocks.put(7, point(8, 2));  // key and id differ
+  blocks.put(7, 8, point(2));  // key and id differ
   EXPECT_FALSE(blocks.active());
 
   blocks.clear();
-  for (std::uint64_t id = 0; id < ScanBlocks::kMaxPoints; ++id) blocks.put(id, point(id, 2));
+  for (std::uint64_t id = 0; id < ScanBlocks::kMaxPoints; ++id) blocks.put(id, id, point(2));
   EXPECT_TRUE(blocks.active());
   EXPECT_EQ(blocks.block_count(), ScanBlocks::kMaxBlocks);
-  blocks.put(0, point(0, 2));
+  blocks.put(0, 0, point(2));
   EXPECT_TRUE(blocks.active());
-  blocks.put(ScanBlocks::kMaxPoints, point(ScanBlocks::kMaxPoints, 2));
+  blocks.put(ScanBlocks::kMaxPoints, ScanBlocks::kMaxPoints, point(2));
   EXPECT_FALSE(blocks.active());
 }
 

@@ -60,9 +60,9 @@ TEST(FloatArray, ReplaceAndIndex) {
   EXPECT_TRUE(array.empty());
 }
 
-TEST(FloatArray, PointStaysThreeWords) {
+TEST(FloatArray, PointStaysTwoWords) {
   EXPECT_EQ(sizeof(FloatArray), sizeof(void*));
-  EXPECT_LE(sizeof(Point), 24u);
+  EXPECT_LE(sizeof(Point), 16u);
 }
 
 // The header keeps counts of every size, with and without the lent flag;

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/graph_scratch.h"
 #include "index/hnsw/graph_walk.h"
 #include "index/hnsw/hnsw_index.h"
@@ -27,10 +27,9 @@ struct LayerLinks {
 };
 
 // A point with the given vector, and a payload naming `tenant` if given.
-inline Point make_point(std::uint64_t id, std::vector<float> vector,
+inline Point make_point(std::vector<float> vector,
                         std::optional<std::string> tenant = std::nullopt) {
   Point point;
-  point.id = id;
   point.vector = std::move(vector);
   if (tenant) {
     point.payload.emplace();
@@ -58,7 +57,7 @@ struct Graph {
 
   void add_point(std::uint64_t id, std::vector<float> vector,
                  std::optional<std::string> tenant = std::nullopt) {
-    points.insert_or_assign(id, make_point(id, std::move(vector), std::move(tenant)));
+    points.put(id, make_point(std::move(vector), std::move(tenant)));
   }
 
   void add_node(std::uint64_t id, std::initializer_list<LayerLinks> links = {}) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/distance/distance.h"
+#include "core/vector/point_table.h"
 #include "cosine_inputs.h"
 #include "score_bits.h"
 
@@ -19,7 +20,6 @@ using testing_scores::same_bits;
 
 Point with_tenant(PayloadValue value) {
   Point point;
-  point.id = 1;
   point.payload.emplace();
   point.payload->emplace(std::string(kTenantKey), std::move(value));
   return point;
@@ -69,6 +69,19 @@ TEST(PointSquaredNorm, ANormWithTheUnknownPatternIsRecomputed) {
   point.vector = {std::bit_cast<float>(kUnknownSquaredNormBits)};
   cache_squared_norm(point);
   EXPECT_TRUE(std::isnan(squared_norm_of(point)));
+}
+
+// A loaded point may carry an id other than its key; storing the key again
+// (as upsert does) makes the id the key once more.
+TEST(PointTable, KeepsIdsThatDifferFromTheirKeysUntilReplaced) {
+  PointTable table;
+  table.put(5, 9, Point{});
+  table.put(6, Point{});
+  EXPECT_EQ(table.id_of(5), 9u);
+  EXPECT_EQ(table.id_of(6), 6u);
+  table.put(5, Point{});
+  EXPECT_EQ(table.id_of(5), 5u);
+  EXPECT_EQ(table.size(), 2u);
 }
 
 }  // namespace

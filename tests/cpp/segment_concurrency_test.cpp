@@ -46,7 +46,6 @@ std::string tenant_of(std::uint64_t id) { return "t" + std::to_string(id % 3); }
 
 Point point_of(std::uint64_t id) {
   Point point;
-  point.id = id;
   point.vector = vector_of(id);
   point.payload.emplace();
   point.payload->emplace(std::string(kTenantKey), Keyword{tenant_of(id)});
@@ -130,7 +129,7 @@ class SegmentConcurrency : public ::testing::Test {
     while (!stop_.load()) {
       std::uint64_t id = next_new_id_.fetch_add(1);
       if (id >= kMaxId || rng() % 4 == 0) id = rng() % kMaxId;  // replace some
-      segment_.upsert(point_of(id));
+      segment_.upsert(id, point_of(id));
       ++counters_.upserts;
     }
   }
@@ -234,7 +233,7 @@ class SegmentConcurrency : public ::testing::Test {
 TEST_F(SegmentConcurrency, MixedOperationsKeepResultsConsistent) {
   const Watchdog watchdog(std::chrono::seconds(90));
   const TempDir dir;
-  for (std::uint64_t id = 0; id < 100; ++id) segment_.upsert(point_of(id));
+  for (std::uint64_t id = 0; id < 100; ++id) segment_.upsert(id, point_of(id));
   next_new_id_ = 100;
 
   std::vector<std::thread> threads;
@@ -274,7 +273,7 @@ TEST_F(SegmentConcurrency, MixedOperationsKeepResultsConsistent) {
   segment_.read([](const PointTable& points, const HNSWIndex& index) {
     EXPECT_EQ(points.size(), index.nodes.size());
     for (const auto& [id, point] : points) {
-      EXPECT_EQ(point.id, id);
+      EXPECT_EQ(points.id_of(id), id);
       EXPECT_EQ(point.vector, vector_of(id));
       const HNSWNode* node = index.nodes.find(id);
       ASSERT_NE(node, nullptr) << id;
@@ -295,7 +294,7 @@ TEST_F(SegmentConcurrency, MixedOperationsKeepResultsConsistent) {
 // writers keep replacing points: the graph path under write contention.
 TEST_F(SegmentConcurrency, GraphSearchesDuringReplacements) {
   const Watchdog watchdog(std::chrono::seconds(90));
-  for (std::uint64_t id = 0; id < 700; ++id) segment_.upsert(point_of(id));
+  for (std::uint64_t id = 0; id < 700; ++id) segment_.upsert(id, point_of(id));
   next_new_id_ = kMaxId;  // writers only replace
 
   std::vector<std::thread> threads;

@@ -15,8 +15,8 @@ using testing_graph::make_point;
 
 TEST(SegmentUpsert, ReplacesPointWholeAndKeepsOneNode) {
   Segment segment;
-  segment.upsert(make_point(7, {1, 2, 3}, "acme"));
-  segment.upsert(make_point(7, {1, 2, 3, 4, 5}, std::nullopt));
+  segment.upsert(7, make_point({1, 2, 3}, "acme"));
+  segment.upsert(7, make_point({1, 2, 3, 4, 5}, std::nullopt));
   segment.read([](const PointTable& points, const HNSWIndex& index) {
     ASSERT_EQ(points.size(), 1u);
     const Point* point = points.lookup(7);
@@ -73,7 +73,7 @@ TEST(SegmentUpsert, RandomUpsertsKeepTheGraphSound) {
     if (!first_id) first_id = id;
     latest[id] = vector;
     const auto tenant = roll % 2 ? std::optional<std::string>("t") : std::nullopt;
-    segment.upsert(make_point(id, vector, tenant));
+    segment.upsert(id, make_point(vector, tenant));
   }
 
   segment.read([&](const PointTable& points, const HNSWIndex& index) {

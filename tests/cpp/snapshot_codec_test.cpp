@@ -32,7 +32,6 @@ const Bytes kTenantPoint = {0x07, 0x07, 0x02, 0x00, 0x00, 0x80, 0x3f, 0x00, 0x00
 
 Point tenant_point() {
   Point point;
-  point.id = 7;
   point.vector = {1.0f, -2.5f};
   point.payload.emplace();
   point.payload->emplace("tenant_id", Keyword{"t1"});
@@ -49,16 +48,15 @@ Bytes one_point_store_bytes() {
   return bytes;
 }
 
-Bytes encode_one(Point point) {
+Bytes encode_one(std::uint64_t id, Point point) {
   PointTable points;
-  const std::uint64_t key = point.id;
-  points.emplace(key, std::move(point));
+  points.put(id, std::move(point));
   return encode_snapshot(points, HNSWIndex{});
 }
 
 // The bytes of the single point entry within a one-point, empty-graph store.
-Bytes point_entry_bytes(Point point) {
-  const Bytes all = encode_one(std::move(point));
+Bytes point_entry_bytes(std::uint64_t id, Point point) {
+  const Bytes all = encode_one(id, std::move(point));
   return Bytes(all.begin() + 1, all.end() - 6);
 }
 
@@ -87,12 +85,12 @@ TEST(EncodeSnapshot, EmptyStoreIsSevenBytes) {
 }
 
 TEST(EncodeSnapshot, TenantPointBytes) {
-  EXPECT_EQ(point_entry_bytes(tenant_point()), kTenantPoint);
+  EXPECT_EQ(point_entry_bytes(7, tenant_point()), kTenantPoint);
 }
 
 TEST(EncodeSnapshot, OnePointStoreBytes) {
   PointTable points;
-  points.emplace(7, tenant_point());
+  points.put(7, tenant_point());
   HNSWIndex index;
   index.entry_point = 7;
   index.nodes.put(7, HNSWNode{});
@@ -103,13 +101,13 @@ TEST(EncodeSnapshot, OnePointStoreBytes) {
 
 struct PointCase {
   const char* name;
+  std::uint64_t id;
   Point point;
   Bytes expected_entry;
 };
 
 Point with_value(PayloadValue value) {
   Point point;
-  point.id = 1;
   point.payload.emplace();
   point.payload->emplace("v", std::move(value));
   return point;
@@ -124,26 +122,24 @@ Bytes value_entry(Bytes value) {
 
 std::vector<PointCase> point_cases() {
   Point bare;
-  bare.id = 300;
   Point empty_payload;
-  empty_payload.id = 2;
   empty_payload.payload.emplace();
   Point top_id;
-  top_id.id = UINT64_MAX;
   const Bytes top = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01};
   Bytes top_entry = top;
   top_entry.insert(top_entry.end(), top.begin(), top.end());
   top_entry.insert(top_entry.end(), {0x00, 0x00});
   return {
-      {"NoPayloadEndsWithZero", bare, {0xac, 0x02, 0xac, 0x02, 0x00, 0x00}},
-      {"EmptyPayloadIsOneZero", empty_payload, {0x02, 0x02, 0x00, 0x01, 0x00}},
-      {"LargestId", top_id, top_entry},
-      {"IntegerMinusOne", with_value(Integer{-1}), value_entry({0x02, 0x01})},
-      {"IntegerOne", with_value(Integer{1}), value_entry({0x02, 0x02})},
-      {"Integer64", with_value(Integer{64}), value_entry({0x02, 0x80, 0x01})},
-      {"FloatHalf", with_value(Float{0.5}),
+      {"NoPayloadEndsWithZero", 300, bare, {0xac, 0x02, 0xac, 0x02, 0x00, 0x00}},
+      {"EmptyPayloadIsOneZero", 2, empty_payload, {0x02, 0x02, 0x00, 0x01, 0x00}},
+      {"LargestId", UINT64_MAX, top_id, top_entry},
+      {"IntegerMinusOne", 1, with_value(Integer{-1}), value_entry({0x02, 0x01})},
+      {"IntegerOne", 1, with_value(Integer{1}), value_entry({0x02, 0x02})},
+      {"Integer64", 1, with_value(Integer{64}), value_entry({0x02, 0x80, 0x01})},
+      {"FloatHalf", 1, with_value(Float{0.5}),
        value_entry({0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xe0, 0x3f})},
-      {"TextWithDiscriminantOne", with_value(Text{"ab"}), value_entry({0x01, 0x02, 'a', 'b'})},
+      {"TextWithDiscriminantOne", 1, with_value(Text{"ab"}),
+       value_entry({0x01, 0x02, 'a', 'b'})},
   };
 }
 
@@ -151,9 +147,9 @@ class PointEncoding : public ::testing::TestWithParam<PointCase> {};
 
 TEST_P(PointEncoding, BytesAndRoundTrip) {
   const PointCase& c = GetParam();
-  EXPECT_EQ(point_entry_bytes(c.point), c.expected_entry);
+  EXPECT_EQ(point_entry_bytes(c.id, c.point), c.expected_entry);
   PointTable points;
-  points.emplace(c.point.id, c.point);
+  points.put(c.id, c.point);
   DecodedSnapshot snapshot;
   const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
@@ -167,13 +163,12 @@ TEST(DecodeSnapshot, TextVariantsKeepTheirDiscriminant) {
   // A short Text and a long Keyword are never re-classified by length.
   PointTable points;
   Point point;
-  point.id = 3;
   point.payload.emplace();
   point.payload->emplace("keyword64", Keyword{std::string(64, 'a')});
   point.payload->emplace("text65", Text{std::string(65, 'b')});
   point.payload->emplace("short_text", Text{"x"});
   point.payload->emplace("long_keyword", Keyword{std::string(200, 'c')});
-  points.emplace(3, point);
+  points.put(3, point);
   DecodedSnapshot snapshot;
   const SnapshotStatus decoded = decode_snapshot(encode_snapshot(points, HNSWIndex{}), snapshot);
   ASSERT_TRUE(decoded.is_ok()) << decoded.detail();
@@ -198,7 +193,7 @@ TEST(DecodeSnapshot, OnePointStore) {
   ASSERT_NE(index.nodes.find(7), nullptr);
   EXPECT_EQ(index.nodes.largest_id(), std::optional<std::uint64_t>(7));
   PointTable expected;
-  expected.emplace(7, tenant_point());
+  expected.put(7, tenant_point());
   EXPECT_TRUE(same_points(expected, snapshot.points));
 }
 
@@ -239,13 +234,12 @@ TEST(DecodeSnapshot, EntriesLargerThanTheReadWindow) {
   PointTable points;
   for (std::uint64_t id = 0; id < 3; ++id) {
     Point point;
-    point.id = id;
     std::vector<float> values(100'000 * (id + 1));
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 977) - 3.5f;
     point.vector = values;
     point.payload.emplace();
     point.payload->emplace("tenant_id", Text{std::string(70'000, 'x')});
-    points.emplace(id, std::move(point));
+    points.put(id, std::move(point));
   }
   HNSWIndex index;
   HNSWNode node;
@@ -406,7 +400,7 @@ TEST(DecodeSnapshot, DuplicateKeysKeepTheLaterEntry) {
   ASSERT_EQ(points.size(), 1u);
   ASSERT_NE(points.lookup(5), nullptr);
   const Point& point = *points.lookup(5);
-  EXPECT_EQ(point.id, 2u);  // the key need not match the id
+  EXPECT_EQ(points.id_of(5), 2u);  // the key need not match the id
   EXPECT_EQ(point.vector, std::vector<float>{1.0f});
   ASSERT_TRUE(point.payload);
   ASSERT_EQ(point.payload->size(), 1u);

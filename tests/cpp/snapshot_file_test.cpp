@@ -73,11 +73,10 @@ std::string os_detail(int error) {
 void fill(Segment& segment, std::uint64_t first, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Point point;
-    point.id = first + i;
     point.vector = {static_cast<float>(i), 1.0f, -0.5f};
     point.payload.emplace();
     point.payload->emplace("tenant_id", Keyword{"t" + std::to_string(i % 3)});
-    segment.upsert(std::move(point));
+    segment.upsert(first + i, std::move(point));
   }
 }
 
@@ -219,9 +218,8 @@ TEST_F(SnapshotFileTest, SaveToCharacterDeviceWritesInPlace) {
   // Several pieces: the first failure is reported, the rest dropped.
   for (std::uint64_t id = 10; id < 13; ++id) {
     Point point;
-    point.id = id;
     point.vector = std::vector<float>(kSnapshotPieceBytes / 3, 1.0f);
-    segment.upsert(std::move(point));
+    segment.upsert(id, std::move(point));
   }
   EXPECT_TRUE(segment.save_to_disk("/dev/null").is_ok());
   EXPECT_EQ(segment.save_to_disk("/dev/full").message(),
@@ -309,9 +307,8 @@ TEST_F(SnapshotFileTest, KilledSaveNeverDamagesTheTarget) {
   points.reserve(kPoints);
   for (std::size_t i = 0; i < kPoints; ++i) {
     Point point;
-    point.id = i;
     point.vector = std::vector<float>(kDims, static_cast<float>(i));
-    points.emplace(i, std::move(point));
+    points.put(i, std::move(point));
   }
   HNSWIndex index_a;
   HNSWIndex index_b;

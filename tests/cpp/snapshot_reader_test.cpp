@@ -30,25 +30,26 @@ TEST(SnapshotReader, APointReadIntoAgainIsReplacedWhole) {
   Point point;
   std::uint64_t count = 0;
   std::uint64_t key = 0;
+  std::uint64_t id = 0;
   ASSERT_TRUE(reader.read_count(count));
   ASSERT_EQ(count, 3u);
-  ASSERT_TRUE(reader.read_point(arena, key, point));
+  ASSERT_TRUE(reader.read_point(arena, key, id, point));
   ASSERT_TRUE(point.payload);
   EXPECT_EQ(point.payload->at("a"), PayloadValue(Integer{1}));
   point.vector.cache(4.0f);
-  ASSERT_TRUE(reader.read_point(arena, key, point));
+  ASSERT_TRUE(reader.read_point(arena, key, id, point));
   EXPECT_EQ(key, 2u);
   EXPECT_FALSE(point.payload);
   EXPECT_EQ(point.vector, std::vector<float>{1.0f});
   EXPECT_EQ(std::bit_cast<std::uint32_t>(point.vector.cached()), kUnknownSquaredNormBits);
   arena.give_back(point.vector);
-  ASSERT_TRUE(reader.read_point(arena, key, point));
+  ASSERT_TRUE(reader.read_point(arena, key, id, point));
   EXPECT_EQ(key, 3u);
-  EXPECT_EQ(point.id, 5u);
+  EXPECT_EQ(id, 5u);
   EXPECT_TRUE(point.vector.empty());
   ASSERT_TRUE(point.payload);
   EXPECT_TRUE(point.payload->empty());
-  ASSERT_FALSE(reader.read_point(arena, key, point));  // the input ends here
+  ASSERT_FALSE(reader.read_point(arena, key, id, point));  // the input ends here
   EXPECT_EQ(reader.error(), WireError::EndOfBuffer);
   EXPECT_EQ(reader.error_offset(), bytes.size());
 }

@@ -65,7 +65,9 @@ class SummaryOfOverlappingStores : public ::testing::TestWithParam<std::uint64_t
 TEST_P(SummaryOfOverlappingStores, CountsWhatLoadKeeps) {
   auto first = random_store(GetParam(), 50);
   auto second = random_store(GetParam() + 1000, 50);
-  for (auto& [key, point] : first.points) {
+  for (const auto& entry : first.points) {
+    const std::uint64_t key = entry.first;
+    Point& point = *first.points.lookup(key);  // the table itself is not changed
     if (point.payload && key % 3 == 0) point.payload->insert_or_assign("tenant_id", Keyword{"t"});
   }
   // One-byte counts (below 128 entries) and the 6-byte empty graph.

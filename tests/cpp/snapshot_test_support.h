@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik::testing_support {
@@ -35,7 +35,9 @@ inline ::testing::AssertionResult same_points(const PointTable& expected,
     const auto found = actual.find(key);
     if (found == actual.end()) return ::testing::AssertionFailure() << "missing key " << key;
     const Point& other = found->second;
-    if (other.id != point.id) return ::testing::AssertionFailure() << "id of key " << key;
+    if (actual.id_of(key) != expected.id_of(key)) {
+      return ::testing::AssertionFailure() << "id of key " << key;
+    }
     if (other.vector.size() != point.vector.size()) {
       return ::testing::AssertionFailure() << "vector length of key " << key;
     }
@@ -92,9 +94,8 @@ inline PayloadValue random_payload_value(std::mt19937_64& rng) {
   }
 }
 
-inline Point random_point(std::mt19937_64& rng, std::uint64_t id) {
+inline Point random_point(std::mt19937_64& rng) {
   Point point;
-  point.id = id;
   const std::size_t dims = rng() % 9;
   std::vector<float> components;
   for (std::size_t i = 0; i < dims; ++i) {
@@ -126,7 +127,7 @@ inline Store random_store(std::uint64_t seed, std::size_t count) {
   Store store;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t id = rng() % 4 == 0 ? rng() : rng() % 1000;
-    store.points.insert_or_assign(id, random_point(rng, id));
+    store.points.put(id, random_point(rng));
     HNSWNode node;
     const std::size_t levels = 1 + rng() % 3;
     for (std::size_t layer = 0; layer < levels; ++layer) {

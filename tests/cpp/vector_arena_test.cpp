@@ -185,7 +185,7 @@ TEST(VectorArena, ReplacedPointsHoldTheirLatestVectors) {
     for (std::uint64_t id = 0; id < latest.size(); ++id) {
       latest[id] = random_floats(rng, 16);
       for (float& v : latest[id]) v = static_cast<float>(rng() % 100);  // no NaN in the walk
-      segment.upsert(Point{id, latest[id], std::nullopt});
+      segment.upsert(id, Point{latest[id], std::nullopt});
     }
   };
   upsert_all();

@@ -538,7 +538,9 @@ void op_roundtrip(Op& op) {
                 const auto found = other.find(id);
                 if (found == other.end()) return false;
                 const auto& twin = found->second;
-                if (twin.id != point.id || twin.payload != point.payload) return false;
+                if (other.id_of(id) != points.id_of(id) || twin.payload != point.payload) {
+                  return false;
+                }
                 if (twin.vector.size() != point.vector.size()) return false;
                 if (!point.vector.empty() &&
                     std::memcmp(twin.vector.data(), point.vector.data(),

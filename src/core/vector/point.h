@@ -1,8 +1,9 @@
 // The stored point and the point table.
 //
-// A point is an unsigned 64-bit id, a vector of 32-bit floats of any length
-// (zero included; points of different lengths live side by side) and an
-// optional payload. An absent payload and an empty one are distinct.
+// A point is a vector of 32-bit floats of any length (zero included; points
+// of different lengths live side by side) and an optional payload, stored
+// under its unsigned 64-bit id in a point table (point_table.h). An absent
+// payload and an empty one are distinct.
 #pragma once
 
 #include <bit>
@@ -12,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hashing/flat_id_map.h"
 #include "core/vector/boxed_optional.h"
 #include "core/vector/float_array.h"
 #include "core/vector/payload.h"
@@ -20,9 +20,8 @@
 namespace tavrik {
 
 struct Point {
-  std::uint64_t id = 0;
   // Length and components in one block, which also caches the vector's
-  // squared norm (derived, never persisted): the point stays three words.
+  // squared norm (derived, never persisted): the point stays two words.
   FloatArray vector;
   // Absent and empty are distinct; an absent payload costs one pointer.
   BoxedOptional<Payload> payload;
@@ -42,10 +41,6 @@ void cache_squared_norms(std::span<Point* const> points);
 // was cached (a squared norm that happens to have the unknown pattern is
 // simply recomputed, to the same bits).
 inline float squared_norm_of(const Point& point);
-
-// Point id -> point. Each key equals its point's id, as long as points come
-// in through upsert (a loaded snapshot is taken as it is).
-using PointTable = FlatIdMap<Point>;
 
 // The payload key that names a point's tenant.
 inline constexpr std::string_view kTenantKey = "tenant_id";

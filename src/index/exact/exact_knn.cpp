@@ -20,30 +20,32 @@ namespace {
 //   Euclidean   euclidean_distance
 //   Cosine      cosine_similarity, left out when it fails (zero norm)
 //   DotProduct  dot_product
-void score_scan_lanes(const PreparedQuery& query, Metric metric, std::span<const Point*> batch,
+void score_scan_lanes(const PreparedQuery& query, Metric metric,
+                      std::span<const PointTable::value_type*> batch, const PointTable& points,
                       std::vector<ScoredPoint>& candidates) {
   const std::size_t count = batch.size();
+  const auto id = [&](std::size_t l) { return points.id_of(batch[l]->first); };
   if (metric == Metric::Cosine) {
+    const Point* lanes[kLaneCount] = {};
+    for (std::size_t l = 0; l < count; ++l) lanes[l] = &batch[l]->second;
     CosineResult results[kLaneCount];
-    query.cosine_similarities_to(batch.data(), count, results);
+    query.cosine_similarities_to(lanes, count, results);
     for (std::size_t l = 0; l < count; ++l) {
       if (results[l].error == CosineError::None) {
-        candidates.push_back(ScoredPoint{batch[l]->id, results[l].similarity});
+        candidates.push_back(ScoredPoint{id(l), results[l].similarity});
       }
     }
     return;
   }
   const float* vectors[kLaneCount] = {};
-  for (std::size_t l = 0; l < count; ++l) vectors[l] = batch[l]->vector.data();
+  for (std::size_t l = 0; l < count; ++l) vectors[l] = batch[l]->second.vector.data();
   float scores[kLaneCount];
   if (metric == Metric::Euclidean) {
     euclidean_distance_lanes(query.vector(), vectors, count, scores);
   } else {
     dot_product_lanes(query.vector(), vectors, count, scores);
   }
-  for (std::size_t l = 0; l < count; ++l) {
-    candidates.push_back(ScoredPoint{batch[l]->id, scores[l]});
-  }
+  for (std::size_t l = 0; l < count; ++l) candidates.push_back(ScoredPoint{id(l), scores[l]});
 }
 
 // True when the slot's point passes the tenant test (always without one).
@@ -128,15 +130,16 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   candidates.reserve(points.size());
   // Points of another length are never scored under any metric, so leaving
   // them out of the lane groups changes nothing, and table order is kept.
-  auto score = [&](std::span<const Point*> batch) {
-    score_scan_lanes(prepared, metric, batch, candidates);
+  auto score = [&](std::span<const PointTable::value_type*> batch) {
+    score_scan_lanes(prepared, metric, batch, points, candidates);
   };
-  LaneBatch<const Point*, decltype(score)> group(score);
-  for (const auto& [key, point] : points) {
+  LaneBatch<const PointTable::value_type*, decltype(score)> group(score);
+  for (const auto& entry : points) {
+    const Point& point = entry.second;
     if (tenant && !matches_tenant(point, *tenant)) continue;
     // A length mismatch fails every metric (for Cosine, before its norms).
     if (point.vector.size() != query.size()) continue;
-    group.add(&point);
+    group.add(&entry);
   }
   group.flush();
   // The first `limit` of the stable ranking (a limit beyond size_t is

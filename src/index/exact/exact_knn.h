@@ -17,7 +17,7 @@
 
 #include "core/distance/metric.h"
 #include "core/distance/scored_point.h"
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/exact/scan_blocks.h"
 
 namespace tavrik {

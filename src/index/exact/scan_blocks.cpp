@@ -5,9 +5,8 @@
 
 namespace tavrik {
 
-void ScanBlocks::put(std::uint64_t key, const Point& point) noexcept {
+void ScanBlocks::put(std::uint64_t key, std::uint64_t id, const Point& point) noexcept {
   if (!active_) return;
-  const std::uint64_t id = point.id;
   const std::span<const float> vector = point.vector;
   if (size() == 0) length_ = vector.size();
   if (vector.size() != length_ || key != id) {

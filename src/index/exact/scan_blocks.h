@@ -34,10 +34,10 @@ class ScanBlocks {
   static constexpr std::size_t kMaxBlocks = 32;
   static constexpr std::size_t kMaxPoints = kMaxBlocks * kBlockLanes;
 
-  // Records `point`, stored in the table under `key` (new, or replacing
-  // the point with that key), or turns the blocks off as above. Never
-  // throws.
-  void put(std::uint64_t key, const Point& point) noexcept;
+  // Records `point`, stored in the table under `key` with the id `id` (new,
+  // or replacing the point with that key), or turns the blocks off as
+  // above. Never throws.
+  void put(std::uint64_t key, std::uint64_t id, const Point& point) noexcept;
 
   // Empty and active again, as made.
   void clear() noexcept;

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/hnsw_index.h"
 
 namespace tavrik {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "core/query/prepared_query.h"
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/hnsw_index.h"
 #include "index/hnsw/scored_id.h"
 

@@ -26,7 +26,9 @@ SnapshotStatus Segment::load_from_disk(const std::string& path) {
   if (SnapshotStatus loaded = load_snapshot_file(path, fresh); !loaded.is_ok()) return loaded;
   ScanBlocks fresh_blocks;
   if (fresh.points.size() <= ScanBlocks::kMaxPoints) {
-    for (const auto& [key, point] : fresh.points) fresh_blocks.put(key, point);
+    for (const auto& [key, point] : fresh.points) {
+      fresh_blocks.put(key, fresh.points.id_of(key), point);
+    }
   }
   {
     std::unique_lock points_guard(points_lock_);

@@ -59,7 +59,7 @@ std::vector<ScoredPoint> rescored(std::span<const ScoredId> candidates,
     if (found == points.end()) continue;
     const Point& point = found->second;
     if (tenant && !matches_tenant(point, *tenant)) continue;
-    results.push_back({point.id, rescore(candidate, point, query, metric)});
+    results.push_back({points.id_of(candidate.id), rescore(candidate, point, query, metric)});
     if (results.size() >= limit) break;
   }
   rank_by_metric(results, metric);

@@ -19,7 +19,7 @@
 
 #include "core/distance/metric.h"
 #include "core/distance/scored_point.h"
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "core/vector/vector_arena.h"
 #include "index/exact/scan_blocks.h"
 #include "index/hnsw/hnsw_index.h"
@@ -36,10 +36,10 @@ class Segment {
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
 
-  // Stores the point under its id, replacing any point with that id whole
+  // Stores the point under `id`, replacing any point with that id whole
   // (old vector and payload are discarded, never merged), then links it into
   // the graph. Both write locks are held throughout.
-  void upsert(Point point);
+  void upsert(std::uint64_t id, Point point);
 
   // The `limit` best points for the query. Below kGraphSearchThreshold points
   // (or without a graph entry point) an exact scan; otherwise the graph walk,

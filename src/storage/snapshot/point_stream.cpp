@@ -16,7 +16,8 @@ SnapshotStatus PointStream::open(const std::string& path) {
   Point point;
   for (std::uint64_t i = 0; decoded && i < count; ++i) {
     std::uint64_t key = 0;
-    decoded = check.read_point(arena_, key, point);
+    std::uint64_t id = 0;
+    decoded = check.read_point(arena_, key, id, point);
     arena_.give_back(point.vector);
     if (decoded) last_entry_.insert_or_assign(key, i);
   }
@@ -42,7 +43,8 @@ bool PointStream::next(std::uint64_t& key, Point& point) {
   while (reader_ && ordinal_ < count_) {
     arena_.give_back(point.vector);
     // The whole table decoded when the stream opened, so this read succeeds.
-    reader_->read_point(arena_, key, point);
+    std::uint64_t id = 0;  // a point is listed by its key
+    reader_->read_point(arena_, key, id, point);
     const std::uint64_t ordinal = ordinal_++;
     const std::uint64_t* last = last_entry_.lookup(key);  // every key is there
     if (last != nullptr && *last == ordinal) return true;

@@ -40,8 +40,8 @@ void encode_payload_value(Out& out, const PayloadValue& value) {
 }
 
 template <class Out>
-void encode_point(Out& out, const Point& point) {
-  out.put_varint(point.id);
+void encode_point(Out& out, std::uint64_t id, const Point& point) {
+  out.put_varint(id);
   out.put_varint(point.vector.size());
   out.put_f32_run({point.vector.data(), point.vector.size()});
   out.put_option_marker(point.payload.has_value());
@@ -77,18 +77,19 @@ bool decode_points(SnapshotReader& in, VectorArena& arena, PointTable& points) {
   // table in the order they were read, exactly as one at a time would.
   struct KeyedPoint {
     std::uint64_t key = 0;
+    std::uint64_t id = 0;
     Point point;
   };
   auto enter = [&](std::span<KeyedPoint> batch) {
     Point* lanes[kLaneCount] = {};
     for (std::size_t l = 0; l < batch.size(); ++l) lanes[l] = &batch[l].point;
     cache_squared_norms({lanes, batch.size()});
-    for (KeyedPoint& read : batch) points.insert_or_assign(read.key, std::move(read.point));
+    for (KeyedPoint& read : batch) points.put(read.key, read.id, std::move(read.point));
   };
   LaneBatch<KeyedPoint, decltype(enter)> pending(enter);
   for (std::uint64_t i = 0; i < count; ++i) {
     KeyedPoint read;
-    if (!in.read_point(arena, read.key, read.point)) return false;
+    if (!in.read_point(arena, read.key, read.id, read.point)) return false;
     points.prefetch(read.key);  // a hint: the slot loads while the group decodes
     pending.add(std::move(read));
   }
@@ -181,9 +182,9 @@ void encode_tables(Out& out, const PointTable& points, const HNSWIndex& index,
       [](const Point& point) {
         if (kWholeVectors) point.vector.prefetch(point.vector.size(), 16);
       },
-      [&out, sink](std::uint64_t key, const Point& point) {
+      [&out, &points, sink](std::uint64_t key, const Point& point) {
         out.put_varint(key);
-        encode_point(out, point);
+        encode_point(out, points.id_of(key), point);
         entry_done(out, sink);
       });
   out.put_varint(index.m);

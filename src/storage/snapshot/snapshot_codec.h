@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "core/vector/vector_arena.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/vector/point.h"
+#include "core/vector/point_table.h"
 #include "index/hnsw/hnsw_index.h"
 #include "storage/snapshot/file_bytes.h"
 #include "storage/snapshot/snapshot_codec.h"

@@ -185,9 +185,10 @@ bool SnapshotReader::read_count(std::uint64_t& count) {
   return entry([&] { return in_.varint(count); }, [] {});
 }
 
-bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, Point& point) {
+bool SnapshotReader::read_point(VectorArena& arena, std::uint64_t& key, std::uint64_t& id,
+                                Point& point) {
   const auto read = [&] {
-    if (!in_.varint(key) || !in_.varint(point.id) || !decode_vector(in_, arena, point.vector)) {
+    if (!in_.varint(key) || !in_.varint(id) || !decode_vector(in_, arena, point.vector)) {
       return false;
     }
     bool has_payload = false;

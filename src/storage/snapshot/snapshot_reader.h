@@ -85,12 +85,12 @@ class SnapshotReader {
   // The point table's entry count, as announced.
   bool read_count(std::uint64_t& count);
 
-  // One point entry: its key, then the point, whose vector goes into a
-  // new block of `arena` (give the old one back first to have it reused).
+  // One point entry: its key and id, then the point, whose vector goes into
+  // a new block of `arena` (give the old one back first to have it reused).
   // Every field of `point` is replaced, the squared norm by the unknown
   // pattern; a payload map it already holds is emptied and refilled rather
   // than made anew.
-  bool read_point(VectorArena& arena, std::uint64_t& key, Point& point);
+  bool read_point(VectorArena& arena, std::uint64_t& key, std::uint64_t& id, Point& point);
 
   bool read_index_header(IndexHeader& header);
 

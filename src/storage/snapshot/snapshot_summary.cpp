@@ -116,11 +116,10 @@ class Summarizer {
     for (std::uint64_t i = 0; i < count; ++i) {
       const std::size_t offset = in_.offset();
       std::uint64_t key = 0;
+      std::uint64_t id = 0;
       Point& point = point_;
-      if (!in_.read_point(arena_, key, point)) return false;
-      if (point.id != key) {
-        warn(offset, "point under key " + text(key) + " holds the id " + text(point.id));
-      }
+      if (!in_.read_point(arena_, key, id, point)) return false;
+      if (id != key) warn(offset, "point under key " + text(key) + " holds the id " + text(id));
       PointRecord record{point.vector.size(), tenant_of(point),
                          shapes_.number_of(shape_text(point))};
       arena_.give_back(point.vector);
