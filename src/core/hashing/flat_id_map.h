@@ -4,14 +4,15 @@
 // entries, next to one control byte per slot: 0 for an empty slot, else
 // 0x80 plus the low seven bits of the key's hash, so most probes that miss
 // are settled without reading the entry. A key's home slot scales the
-// hash's high bits to the slot count, which is a power of two times 1,
-// 1.25, 1.5 or 1.75 (8, 10, 12, 14, 16, 20, ...). The table holds at most
-// its slot count less an eighth of it (rounded down, so 9 of 10) and steps
-// up to the next slot count when it would hold more, so it grows by a
-// quarter to a seventh at a time: 70% to 88% of its slots are used once it
-// has grown, where doubling would leave 44% to 88%. Each step moves every
-// entry, which over a table's growth comes to about six moves per entry
-// against two for doubling.
+// hash's high bits to the slot count: a power of two or one and a half
+// times one (8, 12, 16, 24, ...) up to 65,536 slots, and from there a power
+// of two times 1, 1.25, 1.5 or 1.75. The table holds at most its slot count
+// less an eighth of it (rounded down, so 11 of 12) and steps up to the next
+// slot count when it would hold more, so a small table grows by a half or a
+// third at a time (58% to 88% of its slots in use once grown) and a large
+// one by a quarter to a seventh (70% to 88%), where doubling would leave 44%
+// to 88%. Each step moves every entry: the finer steps are kept for the
+// large tables, where the slots they save are worth most.
 //
 // Keys are hashed with an IdHasher of the table's own random keys, and
 // iteration goes through the slots in order, so the iteration order is
@@ -199,11 +200,14 @@ class FlatIdMap {
   static constexpr std::uint8_t kEmpty = 0;
   static constexpr std::size_t kMinCapacity = 8;
 
-  // The slot count after `capacity` (at least 8): a quarter of the power
-  // of two at or below it more, so 2^k steps through 1.25, 1.5 and 1.75
-  // times 2^k to 2^(k+1).
+  // The slot count after `capacity` (at least 8). Below kFineSteps, 2^k is
+  // followed by 1.5 times 2^k and that by 2^(k+1); from there on each step
+  // adds a quarter of the power of two at or below the count, through 1.25,
+  // 1.5 and 1.75 times 2^k.
+  static constexpr std::size_t kFineSteps = std::size_t{1} << 16;
   static std::size_t next_capacity(std::size_t capacity) {
-    return capacity + std::bit_floor(capacity) / 4;
+    const std::size_t power = std::bit_floor(capacity);
+    return capacity + (capacity < kFineSteps ? power / 2 : power / 4);
   }
 
   // The low bits tag the key; the high bits place it, so the two don't go
