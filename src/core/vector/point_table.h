@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/hashing/distinct_ids.h"
 #include "core/hashing/flat_id_map.h"
 #include "core/vector/point.h"
 
@@ -34,11 +35,7 @@ class PointTable {
   Point& put(std::uint64_t key, Point point) { return put(key, key, std::move(point)); }
 
   // The id of the point stored under `key` (which must be present).
-  std::uint64_t id_of(std::uint64_t key) const {
-    if (other_ids_.empty()) return key;
-    const std::uint64_t* other = other_ids_.lookup(key);
-    return other ? *other : key;
-  }
+  std::uint64_t id_of(std::uint64_t key) const { return ids_.id_of(key); }
 
   // Makes room for `count` points without growing.
   void reserve(std::size_t count) { map_.reserve(count); }
@@ -51,7 +48,7 @@ class PointTable {
 
  private:
   Map map_;
-  FlatIdMap<std::uint64_t> other_ids_;  // key -> id, where they differ
+  DistinctIds ids_;
 };
 
 }  // namespace tavrik

@@ -6,11 +6,7 @@ namespace tavrik {
 
 void NodeTable::put(std::uint64_t key, std::uint64_t id, HNSWNode node) {
   map_.insert_or_assign(key, std::move(node));
-  if (id != key) {
-    other_ids_.insert_or_assign(key, id);
-  } else if (!other_ids_.empty()) {
-    other_ids_.erase(key);
-  }
+  ids_.set(key, id);
   if (!largest_id_ || key > *largest_id_) largest_id_ = key;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/hashing/distinct_ids.h"
 #include "core/hashing/flat_id_map.h"
 #include "index/hnsw/neighbor_lists.h"
 
@@ -43,11 +44,7 @@ class NodeTable {
   void put(std::uint64_t key, HNSWNode node) { put(key, key, std::move(node)); }
 
   // The id of the node stored under `key` (which must be present).
-  std::uint64_t id_of(std::uint64_t key) const {
-    if (other_ids_.empty()) return key;
-    const std::uint64_t* other = other_ids_.lookup(key);
-    return other ? *other : key;
-  }
+  std::uint64_t id_of(std::uint64_t key) const { return ids_.id_of(key); }
 
   // Makes room for `count` nodes without growing.
   void reserve(std::size_t count) { map_.reserve(count); }
@@ -62,7 +59,7 @@ class NodeTable {
 
  private:
   Map map_;
-  FlatIdMap<std::uint64_t> other_ids_;  // key -> id, where they differ
+  DistinctIds ids_;
   std::optional<std::uint64_t> largest_id_;
 };
 
