@@ -40,11 +40,47 @@ struct ChunkedSource final : ByteSource {
   std::size_t handed = 0;
 };
 
+// Hands out `bytes` as pieces of at most `chunk` bytes (take_piece), but
+// refuses every third piece, so that the reader reads those bytes instead.
+struct PieceSource final : ByteSource {
+  PieceSource(std::span<const std::uint8_t> bytes, std::size_t chunk)
+      : rest(bytes), chunk(chunk) {}
+  std::size_t read(std::span<std::uint8_t> out) override {
+    const std::size_t count = std::min({out.size(), chunk, rest.size()});
+    if (count > 0) std::memcpy(out.data(), rest.data(), count);
+    rest = rest.subspan(count);
+    return count;
+  }
+  bool take_piece(FileBytes& piece) override {
+    if (rest.empty() || ++asked % 3 == 0) return false;
+    const std::size_t count = std::min(chunk, rest.size());
+    FileBytes fresh;
+    fresh.swap(spare);
+    fresh.resize(kPieceLead + count);  // the lead's bytes stay unset
+    std::memcpy(fresh.data() + kPieceLead, rest.data(), count);
+    rest = rest.subspan(count);
+    piece.swap(fresh);
+    spare.swap(fresh);  // the buffer handed back, for the next piece
+    return true;
+  }
+  std::span<const std::uint8_t> rest;
+  std::size_t chunk;
+  std::size_t asked = 0;
+  FileBytes spare;
+};
+
 // Decodes `bytes` from a source that hands out at most `chunk` bytes per
 // read (a file's length known, as for a regular file).
 inline SnapshotStatus decode_snapshot_in_chunks(std::span<const std::uint8_t> bytes,
                                                 std::size_t chunk, DecodedSnapshot& into) {
   ChunkedSource source(bytes, chunk);
+  return decode_snapshot(source, bytes.size(), into);
+}
+
+// The same from a source that hands over pieces of at most `chunk` bytes.
+inline SnapshotStatus decode_snapshot_in_pieces(std::span<const std::uint8_t> bytes,
+                                                std::size_t chunk, DecodedSnapshot& into) {
+  PieceSource source(bytes, chunk);
   return decode_snapshot(source, bytes.size(), into);
 }
 

@@ -60,20 +60,25 @@ Bytes point_entry_bytes(std::uint64_t id, Point point) {
   return Bytes(all.begin() + 1, all.end() - 6);
 }
 
-// Decodes `bytes` whole, then read in pieces of 1, 7 and 4096 bytes: the
-// same outcome every time (equal tables, or the same failure at the same
-// offset). The whole decoding's outcome.
+// Decodes `bytes` whole, then read in chunks of 1, 7 and 4096 bytes, and
+// handed over in pieces of as many: the same outcome every time (equal
+// tables, or the same failure at the same offset). The whole decoding's
+// outcome.
 SnapshotStatus decode_every_way(const Bytes& bytes, DecodedSnapshot& into) {
   const SnapshotStatus whole = decode_snapshot(bytes, into);
-  for (const std::size_t chunk : {1, 7, 4096}) {
-    DecodedSnapshot read;
-    const SnapshotStatus streamed = decode_snapshot_in_chunks(bytes, chunk, read);
-    EXPECT_EQ(streamed.is_ok(), whole.is_ok()) << "chunk " << chunk;
-    EXPECT_EQ(streamed.detail(), whole.detail()) << "chunk " << chunk;
-    EXPECT_EQ(streamed.offset(), whole.offset()) << "chunk " << chunk;
-    if (whole.is_ok() && streamed.is_ok()) {
-      EXPECT_TRUE(same_points(into.points, read.points)) << "chunk " << chunk;
-      EXPECT_TRUE(same_index(into.index, read.index)) << "chunk " << chunk;
+  for (const bool pieces : {false, true}) {
+    for (const std::size_t chunk : {1, 7, 4096}) {
+      DecodedSnapshot read;
+      const SnapshotStatus streamed = pieces ? decode_snapshot_in_pieces(bytes, chunk, read)
+                                             : decode_snapshot_in_chunks(bytes, chunk, read);
+      const std::string way = (pieces ? "pieces of " : "chunks of ") + std::to_string(chunk);
+      EXPECT_EQ(streamed.is_ok(), whole.is_ok()) << way;
+      EXPECT_EQ(streamed.detail(), whole.detail()) << way;
+      EXPECT_EQ(streamed.offset(), whole.offset()) << way;
+      if (whole.is_ok() && streamed.is_ok()) {
+        EXPECT_TRUE(same_points(into.points, read.points)) << way;
+        EXPECT_TRUE(same_index(into.index, read.index)) << way;
+      }
     }
   }
   return whole;

@@ -21,6 +21,7 @@
 #include "snapshot_bytes.h"
 #include "snapshot_test_support.h"
 #include "storage/segment/segment.h"
+#include "storage/snapshot/background_reader.h"
 #include "storage/snapshot/snapshot_codec.h"
 
 namespace tavrik {
@@ -177,6 +178,13 @@ TEST_F(SnapshotFileTest, EmptyStoreIsSevenBytesAndLoadingItResets) {
 TEST_F(SnapshotFileTest, RoundTripThroughTheFile) {
   Segment original;
   fill(original, 100, 50);
+  // Long vectors too, so that the file is long enough to be read ahead.
+  for (std::uint64_t id = 1000; id < 1090; ++id) {
+    Point point;
+    point.vector = std::vector<float>(30'000, static_cast<float>(id) / 7.0f);
+    original.upsert(id, std::move(point));
+  }
+  ASSERT_GE(state_of(original).size(), BackgroundReader::kThreadFromBytes);
   ASSERT_TRUE(original.save_to_disk(path("store.snap")).is_ok());
   Segment copy;
   fill(copy, 5000, 3);  // replaced, not merged

@@ -1,27 +1,14 @@
 #include "storage/snapshot/background_writer.h"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <system_error>
 #include <utility>
 
 #include "storage/snapshot/file_replace.h"
+#include "storage/snapshot/quiet_thread.h"
 
 namespace tavrik {
 
 BackgroundWriter::BackgroundWriter(int fd) : fd_(fd) {
-  // The thread inherits the signal mask in force when it starts.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  const bool masked = pthread_sigmask(SIG_SETMASK, &all, &before) == 0;
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error&) {
-    // No thread: write() writes each piece itself.
-  }
-  if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  thread_ = start_quiet_thread([this] { run(); });  // none: write() writes each piece
 }
 
 void BackgroundWriter::write(FileBytes& piece) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "storage/snapshot/background_reader.h"
 #include "storage/snapshot/background_writer.h"
 #include "storage/snapshot/file_replace.h"
 #include "storage/snapshot/os_error.h"
@@ -111,30 +112,6 @@ SnapshotStatus open_for_reading(const std::string& path, UniqueFd& fd) {
   return SnapshotStatus::ok();
 }
 
-// The file's bytes for a reader that reads a window at a time. A failed
-// read ends the input, and its error is kept.
-class FileSource final : public ByteSource {
- public:
-  explicit FileSource(int fd) : fd_(fd) {}
-
-  std::size_t read(std::span<std::uint8_t> into) override {
-    if (ended_) return 0;
-    const ssize_t got = read_retrying(fd_, into.data(), into.size());
-    if (got > 0) return static_cast<std::size_t>(got);
-    if (got < 0) error_ = errno;
-    ended_ = true;
-    return 0;
-  }
-
-  // The errno of the read that failed; 0 when none did.
-  int error() const { return error_; }
-
- private:
-  int fd_;
-  bool ended_ = false;
-  int error_ = 0;
-};
-
 }  // namespace
 
 SnapshotStatus write_snapshot_file(const std::string& path, const PointTable& points,
@@ -153,7 +130,7 @@ SnapshotStatus load_snapshot_file(const std::string& path, DecodedSnapshot& into
     if (SnapshotStatus read = read_to_end(fd.get(), bytes); !read.is_ok()) return read;
     return decode_snapshot(bytes, into);
   }
-  FileSource source(fd.get());
+  BackgroundReader source(fd.get(), size);
   SnapshotStatus decoded = decode_snapshot(source, size, into);
   if (source.error() != 0) return read_failure(os_error_detail(source.error()));
   return decoded;

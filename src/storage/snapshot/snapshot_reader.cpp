@@ -135,8 +135,32 @@ std::size_t SnapshotReader::larger_window(std::size_t kept) const {
   return std::min(doubled, std::max(rest + 1, kept + kWindowBytes));
 }
 
-void SnapshotReader::refill(std::size_t keep_from, std::size_t capacity) {
+bool SnapshotReader::refill_from_piece(std::size_t keep_from, std::size_t capacity) {
   const std::size_t kept = window_length_ - keep_from;
+  if (capacity != kWindowBytes || kept > ByteSource::kPieceLead) return false;
+  FileBytes piece = std::move(spare_);
+  if (!source_->take_piece(piece)) {
+    spare_ = std::move(piece);
+    return false;
+  }
+  // The kept bytes go just before the piece's own.
+  const std::size_t start = ByteSource::kPieceLead - kept;
+  if (kept > 0) {
+    std::copy_n(window_.data() + window_start_ + keep_from, kept, piece.data() + start);
+  }
+  spare_ = std::move(window_);
+  window_ = std::move(piece);
+  base_ += keep_from;
+  window_start_ = start;
+  window_length_ = window_.size() - start;
+  in_ = WireReader({window_.data() + window_start_, window_length_});
+  return true;
+}
+
+void SnapshotReader::refill(std::size_t keep_from, std::size_t capacity) {
+  if (refill_from_piece(keep_from, capacity)) return;
+  const std::size_t kept = window_length_ - keep_from;
+  const std::uint8_t* const keep = window_.data() + window_start_ + keep_from;
   // A window grown for one large entry goes back to its usual size.
   if (window_.size() < capacity || window_.size() > 2 * std::max(capacity, kept)) {
     FileBytes other;
@@ -148,12 +172,13 @@ void SnapshotReader::refill(std::size_t keep_from, std::size_t capacity) {
       source_ended_ = true;
       return;
     }
-    std::copy_n(window_.data() + keep_from, kept, other.data());
+    std::copy_n(keep, kept, other.data());
     window_.swap(other);
-  } else if (kept > 0 && keep_from > 0) {
-    std::memmove(window_.data(), window_.data() + keep_from, kept);
+  } else if (kept > 0 && keep != window_.data()) {
+    std::memmove(window_.data(), keep, kept);
   }
   base_ += keep_from;
+  window_start_ = 0;
   window_length_ = kept;
   while (!source_ended_ && window_length_ < window_.size()) {
     const std::size_t got =

@@ -25,7 +25,9 @@
 // same as with the whole input in memory: an entry fails at the end of the
 // input only once the window holds all the rest of it, and at any other
 // error as soon as it is met. The window is as large as the largest entry
-// needs while that entry is read, and otherwise 256 KiB.
+// needs while that entry is read, and otherwise 256 KiB, or, from a source
+// that hands over pieces it has read ahead, one such piece with the bytes
+// kept from the window before put in front of it.
 #pragma once
 
 #include <cstddef>
@@ -66,10 +68,22 @@ struct IndexHeader {
 // The input of a reader that reads it a window at a time.
 class ByteSource {
  public:
+  // The bytes a handed-over piece leaves free before its own (take_piece).
+  static constexpr std::size_t kPieceLead = std::size_t{64} << 10;
+
   virtual ~ByteSource() = default;
   // Reads at most into.size() bytes into `into` and says how many; 0 at
   // the end of the input, and from then on (a source that fails ends there).
   virtual std::size_t read(std::span<std::uint8_t> into) = 0;
+
+  // For a source that reads ahead into buffers of its own, so that the
+  // reader takes them as they are instead of having them copied: replaces
+  // `piece` by a buffer whose bytes from kPieceLead on are the input's next
+  // bytes (at least one; read() goes on after them), and whose first
+  // kPieceLead bytes are the caller's to write. The buffer `piece` held is
+  // the source's to reuse. False, with `piece` left as it was, where the
+  // source hands over no pieces or has none left: read() then tells.
+  virtual bool take_piece(FileBytes& /*piece*/) { return false; }
 };
 
 class SnapshotReader {
@@ -128,6 +142,10 @@ class SnapshotReader {
   // it from the source up to `capacity` bytes or the input's end.
   // Sets out_of_memory() and ends the input where the window can't be made.
   void refill(std::size_t keep_from, std::size_t capacity);
+  // The same for a window of the usual size, from a piece the source hands
+  // over, the kept bytes put before it: false where the source has none or
+  // they would not fit.
+  bool refill_from_piece(std::size_t keep_from, std::size_t capacity);
   // The window for an entry that spans the `kept` bytes held and more.
   std::size_t larger_window(std::size_t kept) const;
 
@@ -135,7 +153,9 @@ class SnapshotReader {
   std::size_t size_;
   ByteSource* source_ = nullptr;    // absent: in_ reads the whole input
   FileBytes window_;                // from a source: the bytes in_ reads, and room
+  std::size_t window_start_ = 0;    // where in window_ those bytes start
   std::size_t window_length_ = 0;   // the bytes in_ reads (a whole input: all)
+  FileBytes spare_;                 // the window before the last piece, to give back
   std::size_t base_ = 0;            // the input offset of in_'s first byte
   bool source_ended_ = true;        // the source has nothing more to give
   bool out_of_memory_ = false;
