@@ -22,6 +22,7 @@
 #include "snapshot_test_support.h"
 #include "storage/segment/segment.h"
 #include "storage/snapshot/background_reader.h"
+#include "storage/snapshot/background_writer.h"
 #include "storage/snapshot/snapshot_codec.h"
 
 namespace tavrik {
@@ -176,15 +177,19 @@ TEST_F(SnapshotFileTest, EmptyStoreIsSevenBytesAndLoadingItResets) {
 }
 
 TEST_F(SnapshotFileTest, RoundTripThroughTheFile) {
+  // Long vectors, so that the file is written and read on threads of
+  // their own.
   Segment original;
-  fill(original, 100, 50);
-  // Long vectors too, so that the file is long enough to be read ahead.
-  for (std::uint64_t id = 1000; id < 1090; ++id) {
+  for (std::uint64_t id = 100; id < 800; ++id) {
     Point point;
-    point.vector = std::vector<float>(30'000, static_cast<float>(id) / 7.0f);
+    point.vector = std::vector<float>(7'000, static_cast<float>(id) / 7.0f);
+    point.vector[id % 7'000] = -1.0f;
+    point.payload.emplace();
+    point.payload->emplace("tenant_id", Keyword{"t" + std::to_string(id % 3)});
     original.upsert(id, std::move(point));
   }
   ASSERT_GE(state_of(original).size(), BackgroundReader::kThreadFromBytes);
+  ASSERT_GE(state_of(original).size(), BackgroundWriter::kThreadFromBytes);
   ASSERT_TRUE(original.save_to_disk(path("store.snap")).is_ok());
   Segment copy;
   fill(copy, 5000, 3);  // replaced, not merged

@@ -7,7 +7,8 @@
 
 namespace tavrik {
 
-BackgroundWriter::BackgroundWriter(int fd) : fd_(fd) {
+BackgroundWriter::BackgroundWriter(int fd, std::size_t length) : fd_(fd) {
+  if (length < kThreadFromBytes) return;
   thread_ = start_quiet_thread([this] { run(); });  // none: write() writes each piece
 }
 

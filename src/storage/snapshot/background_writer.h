@@ -10,11 +10,18 @@
 //
 // The thread lives from construction until finish() (or destruction) and
 // blocks every signal, so signals keep going to the threads they went to
-// before. Where no thread can be started, each piece is written at once, in
-// the caller's thread, with the same result.
+// before. A file announced shorter than kThreadFromBytes gets no thread:
+// there writing each piece at once, from the cache of the core that made
+// it, is faster (a 5 MB snapshot saves in about 1.7 ms instead of 2.1 to
+// 2.4, a 16 MB one of 384-dimensional vectors in 5.6 ms instead of 6.1,
+// where a 16 MB one of 128 dimensions gains a little from the thread and
+// a 55 MB one a quarter). Nor does a file where no thread can be started:
+// each piece is then written at once, in the caller's thread, with the
+// same result.
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <thread>
 
@@ -25,7 +32,10 @@ namespace tavrik {
 
 class BackgroundWriter {
  public:
-  explicit BackgroundWriter(int fd);
+  static constexpr std::size_t kThreadFromBytes = std::size_t{16} << 20;
+
+  // Writes to `fd` about `length` bytes, as far as is known.
+  BackgroundWriter(int fd, std::size_t length);
   BackgroundWriter(const BackgroundWriter&) = delete;
   BackgroundWriter& operator=(const BackgroundWriter&) = delete;
   ~BackgroundWriter() { finish(); }

@@ -31,7 +31,7 @@ class SnapshotContents final : public FileContents {
   std::size_t size() const override { return encoded_snapshot_size(points_, index_); }
 
   SnapshotStatus write_to(int fd) const override {
-    BackgroundWriter writer(fd);
+    BackgroundWriter writer(fd, rough_size());
     struct ToWriter final : SnapshotSink {
       explicit ToWriter(BackgroundWriter& writer) : writer(writer) {}
       void take(FileBytes& piece) override { writer.write(piece); }
@@ -42,6 +42,14 @@ class SnapshotContents final : public FileContents {
   }
 
  private:
+  // About size(), judged without visiting every entry: each point as long
+  // as the first one, with a few bytes for its keys, counts and links.
+  std::size_t rough_size() const {
+    if (points_.empty()) return 0;
+    const std::size_t floats = points_.begin()->second.vector.size();
+    return points_.size() * (floats * sizeof(float) + 16);
+  }
+
   const PointTable& points_;
   const HNSWIndex& index_;
 };
