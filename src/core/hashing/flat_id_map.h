@@ -133,18 +133,18 @@ class FlatIdMap {
   }
 
   // A hint only: starts fetching the entry that a lookup of `key` would
-  // read, so that the lookup itself, made a little later, waits less. The
-  // control bytes (a small array, usually cached) are probed now to find
-  // the entry's slot, which often lies past the key's home slot; both ends
-  // of the entry are requested, as it may straddle two cache lines.
+  // read, or, for an absent key, the slot that storing it would fill unless
+  // the table grows first, so that the lookup or the store, made a little
+  // later, waits less. The control bytes (a small array, usually cached)
+  // are probed now to find the slot, which often lies past the key's home
+  // slot; both ends of the entry are requested, as it may straddle two
+  // cache lines.
   void prefetch(std::uint64_t key) const {
-    if (size_ == 0) return;
+    if (capacity_ == 0) return;
     const std::size_t hash = hasher_(key);
     const std::uint8_t tag = tag_of(hash);
     std::size_t slot = home_of(hash);
-    for (; control_[slot] != tag; slot = next_slot(slot)) {
-      if (control_[slot] == kEmpty) return;  // absent: nothing to fetch
-    }
+    while (control_[slot] != tag && control_[slot] != kEmpty) slot = next_slot(slot);
     const auto* entry = reinterpret_cast<const char*>(&entries_[slot]);
     __builtin_prefetch(entry);
     __builtin_prefetch(entry + sizeof(Entry) - 1);
