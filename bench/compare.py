@@ -45,7 +45,10 @@ HERE = Path(__file__).resolve().parent
 K = 10
 EF = 32
 # Save and load times: best of this many, for every library (one save or
-# load is easily thrown by a busy machine).
+# load is easily thrown by a busy machine), each after one untimed save and
+# load of its own. Without that, whichever library saves first in a workload
+# pays for the process's first writes to the tmpfs: its first saves of a
+# 10,000-point index take about twice its later ones, whichever it is.
 SAVE_LOAD_REPEATS = 3
 # Points of the throwaway build a memory measurement makes before its
 # baseline (see memory_child).
@@ -429,6 +432,8 @@ def bench_graph(peers, sample, n_queries, repeats, workdir):
         # disk writes or syncs; each load goes into a fresh index.
         path = str(workdir / f"{name}-{count}x{dims}.idx")
         row["save_s"] = row["load_s"] = float("inf")
+        lib.save(path)  # the untimed warm-up save and load
+        lib.load(path, dims, count)
         for _ in range(SAVE_LOAD_REPEATS):
             if os.path.exists(path):
                 os.remove(path)
