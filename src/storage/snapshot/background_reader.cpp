@@ -51,36 +51,48 @@ int BackgroundReader::error() {
 }
 
 bool BackgroundReader::wait_for_piece(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
-  return !ready_.empty();
+  changed_.wait(lock, [this] { return ready_count_ > 0 || ended_; });
+  return ready_count_ > 0;
 }
 
 void BackgroundReader::reuse(FileBytes&& piece) {
-  if (piece.capacity() >= kBufferBytes && spare_.size() < kPiecesAhead) {
-    spare_.push_back(std::move(piece));
+  if (piece.capacity() >= kBufferBytes && spare_count_ < kPiecesAhead) {
+    spare_[spare_count_++] = std::move(piece);
   }
 }
 
+FileBytes BackgroundReader::pop_front() {
+  FileBytes piece = std::move(front());
+  first_ready_ = (first_ready_ + 1) % kPiecesAhead;
+  --ready_count_;
+  front_used_ = 0;
+  changed_.notify_all();
+  return piece;
+}
+
+std::size_t BackgroundReader::read_here(std::span<std::uint8_t> into) {
+  if (input_ended_ || into.empty()) return 0;
+  const std::size_t got = read_once(fd_, into, error_);
+  if (got == 0) input_ended_ = true;
+  return got;
+}
+
 std::size_t BackgroundReader::read(std::span<std::uint8_t> into) {
-  if (!thread_.joinable()) {
-    if (ended_ || into.empty()) return 0;
-    const std::size_t got = read_once(fd_, into, error_);
-    if (got == 0) ended_ = true;
-    return got;
-  }
+  if (!thread_.joinable()) return read_here(into);
   std::unique_lock lock(mutex_);
-  if (into.empty() || !wait_for_piece(lock)) return 0;
-  FileBytes& front = ready_.front();
-  const std::size_t offset = kPieceLead + front_used_;
-  const std::size_t count = std::min(into.size(), front.size() - offset);
-  std::copy_n(front.data() + offset, count, into.data());
-  front_used_ += count;
-  if (offset + count == front.size()) {
-    reuse(std::move(front));
-    ready_.pop_front();
-    front_used_ = 0;
-    changed_.notify_all();
+  if (into.empty()) return 0;
+  if (!wait_for_piece(lock)) {
+    // The thread has stopped: at the input's end, or short of memory for
+    // a piece, and then the rest is read here.
+    lock.unlock();
+    return read_here(into);
   }
+  const FileBytes& piece = front();
+  const std::size_t offset = kPieceLead + front_used_;
+  const std::size_t count = std::min(into.size(), piece.size() - offset);
+  std::copy_n(piece.data() + offset, count, into.data());
+  front_used_ += count;
+  if (offset + count == piece.size()) reuse(pop_front());
   return count;
 }
 
@@ -88,49 +100,45 @@ bool BackgroundReader::take_piece(FileBytes& piece) {
   if (!thread_.joinable()) return false;
   std::unique_lock lock(mutex_);
   if (!wait_for_piece(lock)) return false;
-  FileBytes& front = ready_.front();
   if (front_used_ > 0) {
     // read() has copied out the piece's first bytes: the rest moves up.
-    const std::size_t rest = front.size() - kPieceLead - front_used_;
-    std::memmove(front.data() + kPieceLead, front.data() + kPieceLead + front_used_, rest);
-    front.resize(kPieceLead + rest);
-    front_used_ = 0;
+    FileBytes& first = front();
+    const std::size_t rest = first.size() - kPieceLead - front_used_;
+    std::memmove(first.data() + kPieceLead, first.data() + kPieceLead + front_used_, rest);
+    first.resize(kPieceLead + rest);
   }
   reuse(std::move(piece));
-  piece = std::move(front);
-  ready_.pop_front();
-  changed_.notify_all();
+  piece = pop_front();
   return true;
 }
 
 void BackgroundReader::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return ready_.size() < kPiecesAhead || closing_; });
+    changed_.wait(lock, [this] { return ready_count_ < kPiecesAhead || closing_; });
     if (closing_) return;
     FileBytes piece;
-    if (!spare_.empty()) {
-      piece = std::move(spare_.back());
-      spare_.pop_back();
-    }
+    if (spare_count_ > 0) piece = std::move(spare_[--spare_count_]);
     lock.unlock();
     int error = 0;
     std::size_t got = 0;
+    bool made = true;
     try {
       piece.resize(kBufferBytes);  // unset bytes: the read writes them
-      got = read_once(fd_, {piece.data() + kPieceLead, kPieceBytes}, error);
     } catch (const std::bad_alloc&) {
-      error = ENOMEM;
+      made = false;
     }
+    if (made) got = read_once(fd_, {piece.data() + kPieceLead, kPieceBytes}, error);
     lock.lock();
     if (got == 0) {
       error_ = error;
+      input_ended_ = made;
       ended_ = true;
       changed_.notify_all();
       return;
     }
-    piece.resize(kPieceLead + got);
-    ready_.push_back(std::move(piece));
+    piece.resize(kPieceLead + got);  // smaller: no allocation
+    ready_[(first_ready_ + ready_count_++) % kPiecesAhead] = std::move(piece);
     changed_.notify_all();
   }
 }

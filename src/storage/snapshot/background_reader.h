@@ -7,7 +7,8 @@
 // thread reads pieces of up to kPieceBytes and keeps at most kPiecesAhead
 // of them ahead of the caller, so memory stays the same whatever the
 // file's length. A read that fails ends the input there; error() then
-// holds its errno.
+// holds its errno. Where the thread finds no memory for a piece it stops,
+// and read() reads the rest of the file itself.
 //
 // The thread lives from construction until destruction and blocks every
 // signal, so signals keep going to the threads they went to before. A file
@@ -17,14 +18,13 @@
 // read() then reads the descriptor itself and no pieces are handed over.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <span>
 #include <thread>
-#include <vector>
 
 #include "storage/snapshot/file_bytes.h"
 #include "storage/snapshot/snapshot_reader.h"
@@ -52,20 +52,32 @@ class BackgroundReader final : public ByteSource {
 
  private:
   void run();
+  // Reads the descriptor in the caller's thread: without a thread, and
+  // after one that stopped short of memory.
+  std::size_t read_here(std::span<std::uint8_t> into);
   // Waits for a piece read ahead; false once there are no more.
   bool wait_for_piece(std::unique_lock<std::mutex>& lock);
-  // Keeps `piece` for reuse when it is large enough.
+  // Keeps `piece` for reuse when it is large enough and there is room.
   void reuse(FileBytes&& piece);
+  // Takes the front piece out of the ring.
+  FileBytes pop_front();
 
+  FileBytes& front() { return ready_[first_ready_]; }
+
+  // Fixed rings, so that handing buffers over never allocates.
   const int fd_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<FileBytes> ready_;   // read, in file order; bytes from kPieceLead on
-  std::vector<FileBytes> spare_;  // for the thread to fill next
-  std::size_t front_used_ = 0;    // bytes of ready_.front() copied out by read()
+  std::array<FileBytes, kPiecesAhead> ready_;  // read, in file order, from first_ready_
+  std::size_t first_ready_ = 0;
+  std::size_t ready_count_ = 0;
+  std::array<FileBytes, kPiecesAhead> spare_;  // for the thread to fill next
+  std::size_t spare_count_ = 0;
+  std::size_t front_used_ = 0;    // bytes of front() copied out by read()
   bool ended_ = false;            // the thread has read all it will
+  bool input_ended_ = false;      // the end of the input (or a failed read) is reached
   bool closing_ = false;
-  int error_ = 0;                 // set with ended_
+  int error_ = 0;                 // the failed read's errno
   std::thread thread_;
 };
 
