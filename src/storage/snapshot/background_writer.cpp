@@ -1,5 +1,6 @@
 #include "storage/snapshot/background_writer.h"
 
+#include <new>
 #include <utility>
 
 #include "storage/snapshot/file_replace.h"
@@ -36,6 +37,9 @@ SnapshotStatus BackgroundWriter::finish() {
     changed_.notify_all();
     thread_.join();
   }
+  if (short_of_memory_ && status_.is_ok()) {
+    status_ = SnapshotStatus::failure(SnapshotStage::Write, kOutOfMemoryDetail);
+  }
   return status_;
 }
 
@@ -47,12 +51,21 @@ void BackgroundWriter::run() {
     FileBytes piece;
     piece.swap(waiting_);
     has_waiting_ = false;
-    const bool failed = !status_.is_ok();
+    const bool failed = !status_.is_ok() || short_of_memory_;
     changed_.notify_all();
     lock.unlock();
-    SnapshotStatus written = failed ? SnapshotStatus::ok() : write_all(fd_, piece);
+    // A failure's message is made here; where that finds no memory, the
+    // failure is told by finish() instead of ending the process.
+    SnapshotStatus written = SnapshotStatus::ok();
+    bool short_of_memory = false;
+    try {
+      if (!failed) written = write_all(fd_, piece);
+    } catch (const std::bad_alloc&) {
+      short_of_memory = true;
+    }
     piece.clear();
     lock.lock();
+    if (short_of_memory) short_of_memory_ = true;
     if (!written.is_ok()) status_ = std::move(written);
     if (spare_.capacity() < piece.capacity()) spare_.swap(piece);
   }

@@ -6,7 +6,8 @@
 // piece waits while another is being written: handing over a third waits
 // for the first to be done, so memory stays at three pieces whatever the
 // file's length. After the first failure later pieces are dropped unwritten
-// and finish() reports that failure.
+// and finish() reports that failure (a failure whose message finds no
+// memory on the thread is reported as out of memory).
 //
 // The thread lives from construction until finish() (or destruction) and
 // blocks every signal, so signals keep going to the threads they went to
@@ -58,6 +59,7 @@ class BackgroundWriter {
   bool has_waiting_ = false;
   FileBytes spare_;         // a written piece's buffer, for reuse
   bool closing_ = false;
+  bool short_of_memory_ = false;  // a failure whose message could not be made
   SnapshotStatus status_ = SnapshotStatus::ok();
   std::thread thread_;
 };
