@@ -13,10 +13,12 @@
 // blocks every signal, so signals keep going to the threads they went to
 // before. A file announced shorter than kThreadFromBytes gets no thread:
 // there writing each piece at once, from the cache of the core that made
-// it, is faster (a 5 MB snapshot saves in about 1.7 ms instead of 2.1 to
-// 2.4, a 16 MB one of 384-dimensional vectors in 5.6 ms instead of 6.1,
-// where a 16 MB one of 128 dimensions gains a little from the thread and
-// a 55 MB one a quarter). Nor does a file where no thread can be started:
+// it, is mostly faster (a 5 MB snapshot saves in about 1.7 to 2.0 ms
+// instead of 2.3 to 2.5, a 16 MB one of 384-dimensional vectors in 5.6 ms
+// instead of 6.1; a 16 MB one of 128 dimensions gains a little from the
+// thread and a 55 MB one a quarter). The margin is within what a busy
+// machine moves: in some batches of runs the thread came out ahead at
+// 5 MB by about a tenth. Nor does a file where no thread can be started:
 // each piece is then written at once, in the caller's thread, with the
 // same result.
 #pragma once
