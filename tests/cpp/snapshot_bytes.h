@@ -43,28 +43,19 @@ struct ChunkedSource final : ByteSource {
 // Hands out `bytes` as pieces of at most `chunk` bytes (take_piece), but
 // refuses every third piece, so that the reader reads those bytes instead.
 struct PieceSource final : ByteSource {
-  PieceSource(std::span<const std::uint8_t> bytes, std::size_t chunk)
-      : rest(bytes), chunk(chunk) {}
-  std::size_t read(std::span<std::uint8_t> out) override {
-    const std::size_t count = std::min({out.size(), chunk, rest.size()});
-    if (count > 0) std::memcpy(out.data(), rest.data(), count);
-    rest = rest.subspan(count);
-    return count;
-  }
+  PieceSource(std::span<const std::uint8_t> bytes, std::size_t chunk) : chunks(bytes, chunk) {}
+  std::size_t read(std::span<std::uint8_t> out) override { return chunks.read(out); }
   bool take_piece(FileBytes& piece) override {
-    if (rest.empty() || ++asked % 3 == 0) return false;
-    const std::size_t count = std::min(chunk, rest.size());
+    if (chunks.rest.empty() || ++asked % 3 == 0) return false;
     FileBytes fresh;
     fresh.swap(spare);
-    fresh.resize(kPieceLead + count);  // the lead's bytes stay unset
-    std::memcpy(fresh.data() + kPieceLead, rest.data(), count);
-    rest = rest.subspan(count);
+    fresh.resize(kPieceLead + std::min(chunks.chunk, chunks.rest.size()));  // lead left unset
+    fresh.resize(kPieceLead + chunks.read({fresh.data() + kPieceLead, fresh.size() - kPieceLead}));
     piece.swap(fresh);
     spare.swap(fresh);  // the buffer handed back, for the next piece
     return true;
   }
-  std::span<const std::uint8_t> rest;
-  std::size_t chunk;
+  ChunkedSource chunks;  // the bytes, a chunk at a time
   std::size_t asked = 0;
   FileBytes spare;
 };

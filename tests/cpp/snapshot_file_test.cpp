@@ -188,8 +188,9 @@ TEST_F(SnapshotFileTest, RoundTripThroughTheFile) {
     point.payload->emplace("tenant_id", Keyword{"t" + std::to_string(id % 3)});
     original.upsert(id, std::move(point));
   }
-  ASSERT_GE(state_of(original).size(), BackgroundReader::kThreadFromBytes);
-  ASSERT_GE(state_of(original).size(), BackgroundWriter::kThreadFromBytes);
+  const std::size_t length = state_of(original).size();
+  ASSERT_GE(length, BackgroundReader::kThreadFromBytes);
+  ASSERT_GE(length, BackgroundWriter::kThreadFromBytes);
   ASSERT_TRUE(original.save_to_disk(path("store.snap")).is_ok());
   Segment copy;
   fill(copy, 5000, 3);  // replaced, not merged

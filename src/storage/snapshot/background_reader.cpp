@@ -78,9 +78,8 @@ std::size_t BackgroundReader::read_here(std::span<std::uint8_t> into) {
 }
 
 std::size_t BackgroundReader::read(std::span<std::uint8_t> into) {
-  if (!thread_.joinable()) return read_here(into);
+  if (!thread_.joinable() || into.empty()) return read_here(into);
   std::unique_lock lock(mutex_);
-  if (into.empty()) return 0;
   if (!wait_for_piece(lock)) {
     // The thread has stopped: at the input's end, or short of memory for
     // a piece, and then the rest is read here.

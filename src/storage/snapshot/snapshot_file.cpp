@@ -81,34 +81,29 @@ bool grow(FileBytes& bytes) {
   }
 }
 
-ssize_t read_retrying(int fd, std::uint8_t* into, std::size_t length) {
-  for (;;) {
-    const ssize_t got = ::read(fd, into, length);
-    if (got >= 0 || errno != EINTR) return got;
-  }
-}
-
 // Reads until end of file (failures at Read). When the buffer is
 // exactly full (the usual case, sized from the metadata), a small probe read
 // checks for the end before the buffer is doubled.
 SnapshotStatus read_to_end(int fd, FileBytes& bytes) {
+  BackgroundReader source(fd, 0);  // announced empty: plain reads, no thread
+  const auto at_end = [&source] {
+    if (source.error() != 0) return read_failure(os_error_detail(source.error()));
+    return SnapshotStatus::ok();
+  };
   for (;;) {
     if (bytes.size() == bytes.capacity()) {
       std::uint8_t probe[64];
-      const ssize_t got = read_retrying(fd, probe, sizeof probe);
-      if (got < 0) return read_failure(os_error_detail(errno));
-      if (got == 0) return SnapshotStatus::ok();
+      const std::size_t got = source.read(probe);
+      if (got == 0) return at_end();
       if (!grow(bytes)) return read_failure(kOutOfMemoryDetail);
       bytes.insert(bytes.end(), probe, probe + got);
       continue;
     }
     const std::size_t filled = bytes.size();
     bytes.resize(bytes.capacity());  // within capacity: no allocation, no fill
-    const ssize_t got = read_retrying(fd, bytes.data() + filled, bytes.size() - filled);
-    const int error = errno;
-    bytes.resize(filled + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    if (got == 0) return SnapshotStatus::ok();
-    if (got < 0) return read_failure(os_error_detail(error));
+    const std::size_t got = source.read({bytes.data() + filled, bytes.size() - filled});
+    bytes.resize(filled + got);
+    if (got == 0) return at_end();
   }
 }
 
