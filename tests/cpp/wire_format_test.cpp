@@ -42,6 +42,18 @@ TEST_P(VarintEncoding, WritesShortestFormAndReadsItBack) {
   ASSERT_TRUE(reader.varint(decoded));
   EXPECT_EQ(decoded, c.value);
   EXPECT_EQ(reader.remaining(), 0u);
+
+  // A run, long enough to make the writer grow, writes what single puts do.
+  const std::vector<std::uint64_t> run(100, c.value);
+  WireWriter singles;
+  WireWriter together;
+  for (const std::uint64_t value : run) singles.put_varint(value);
+  together.put_byte(0xaa);
+  together.put_varint_run(run);
+  Bytes expected = {0xaa};
+  const Bytes single_bytes = written(singles);
+  expected.insert(expected.end(), single_bytes.begin(), single_bytes.end());
+  EXPECT_EQ(written(together), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -293,6 +305,10 @@ TEST_P(ZeroRun, ConsumesOnlyAllZeroRuns) {
   const std::size_t count = GetParam();
   Bytes zeros(count + 1, 0x00);
   zeros[count] = 0x05;  // what follows the run
+  WireWriter writer;
+  writer.put_zero_run(count);
+  writer.put_byte(0x05);
+  EXPECT_EQ(written(writer), zeros);
   WireReader reader(zeros);
   ASSERT_TRUE(reader.zero_run(count));
   std::uint64_t next = 0;
@@ -315,7 +331,7 @@ TEST_P(ZeroRun, ConsumesOnlyAllZeroRuns) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, ZeroRun, ::testing::Values(0, 1, 7, 8, 9, 15, 16, 17, 24));
+INSTANTIATE_TEST_SUITE_P(Counts, ZeroRun, ::testing::Values(0, 1, 7, 8, 9, 15, 16, 17, 24, 300));
 
 TEST(WireErrorMessage, FixedTexts) {
   EXPECT_EQ(wire_error_message(WireError::EndOfBuffer),

@@ -60,7 +60,7 @@ void encode_node(Out& out, std::uint64_t id, const HNSWNode& node) {
   for (std::size_t k = 0; k < layers; ++k) {
     const std::span<const std::uint64_t> layer = node.neighbors[k];
     out.put_varint(layer.size());
-    for (const std::uint64_t id : layer) out.put_varint(id);
+    out.put_varint_run(layer);
   }
   out.put_zero_run(node.neighbors.size() - layers);  // the empty lists' counts
 }

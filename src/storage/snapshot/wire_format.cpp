@@ -1,5 +1,6 @@
 #include "storage/snapshot/wire_format.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -10,12 +11,14 @@ constexpr std::size_t kVarint64MaxBytes = 10;
 constexpr std::uint8_t kVarint64LastByteMax = 0x01;
 constexpr std::size_t kVarint32MaxBytes = 5;
 constexpr std::uint8_t kVarint32LastByteMax = 0x0F;
+// A writer that has to grow takes at least this much room.
+constexpr std::size_t kMinimumCapacity = 256;
 
+// Writes `word` little-endian at `out`; returns the end of what it wrote.
 template <class Word>
-void put_little_endian(FileBytes& bytes, Word word) {
-  for (std::size_t i = 0; i < sizeof word; ++i) {
-    bytes.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
-  }
+std::uint8_t* put_little_endian(std::uint8_t* out, Word word) {
+  for (std::size_t i = 0; i < sizeof word; ++i) *out++ = static_cast<std::uint8_t>(word >> (8 * i));
+  return out;
 }
 
 template <class Word>
@@ -93,30 +96,75 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+WireWriter::WireWriter(std::size_t capacity) {
+  bytes_.reserve(capacity);
+  open_up(0);
+}
+
+void WireWriter::open_up(std::size_t kept) {
+  bytes_.resize(bytes_.capacity());  // within capacity: no allocation, no fill
+  end_ = bytes_.data() + kept;
+  limit_ = bytes_.data() + bytes_.size();
+}
+
+void WireWriter::grow(std::size_t count) {
+  const std::size_t kept = size();
+  bytes_.resize(kept);
+  bytes_.reserve(std::max({bytes_.capacity() * 2, kept + count, kMinimumCapacity}));
+  open_up(kept);
+}
+
+void WireWriter::swap(FileBytes& other) {
+  bytes_.resize(size());
+  bytes_.swap(other);
+  open_up(bytes_.size());
+}
+
+void WireWriter::put_varint_run(std::span<const std::uint64_t> values) {
+  room_for(values.size() * kMaxVarintBytes);
+  std::uint8_t* out = end_;
+  for (const std::uint64_t value : values) out = varint_at(out, value);
+  end_ = out;
+}
+
+void WireWriter::put_zero_run(std::size_t count) {
+  // Mostly a few bytes (a node's empty upper lists): one fixed-length store
+  // covers them, the bytes past the run being overwritten later or unused.
+  constexpr std::size_t kShortRun = 16;
+  room_for(std::max(count, kShortRun));
+  std::memset(end_, 0, kShortRun);
+  if (count > kShortRun) std::memset(end_ + kShortRun, 0, count - kShortRun);
+  end_ += count;
+}
+
 void WireWriter::put_zigzag(std::int64_t value) { put_varint(zigzag_encoded(value)); }
 
 void WireWriter::put_f32(float value) {
-  put_little_endian(bytes_, std::bit_cast<std::uint32_t>(value));
+  room_for(sizeof value);
+  end_ = put_little_endian(end_, std::bit_cast<std::uint32_t>(value));
 }
 
 void WireWriter::put_f32_run(std::span<const float> values) {
   if constexpr (std::endian::native == std::endian::little) {
-    if (values.empty()) return;
-    const std::size_t at = bytes_.size();
-    bytes_.resize(at + values.size() * sizeof(float));  // unset: filled right here
-    std::memcpy(bytes_.data() + at, values.data(), values.size() * sizeof(float));
+    const std::size_t length = values.size() * sizeof(float);
+    room_for(length);
+    if (length != 0) std::memcpy(end_, values.data(), length);
+    end_ += length;
   } else {
     for (const float value : values) put_f32(value);
   }
 }
 
 void WireWriter::put_f64(double value) {
-  put_little_endian(bytes_, std::bit_cast<std::uint64_t>(value));
+  room_for(sizeof value);
+  end_ = put_little_endian(end_, std::bit_cast<std::uint64_t>(value));
 }
 
 void WireWriter::put_string(std::string_view text) {
   put_varint(text.size());
-  bytes_.insert(bytes_.end(), text.begin(), text.end());
+  room_for(text.size());
+  if (!text.empty()) std::memcpy(end_, text.data(), text.size());
+  end_ += text.size();
 }
 
 void WireSizer::put_zigzag(std::int64_t value) { put_varint(zigzag_encoded(value)); }

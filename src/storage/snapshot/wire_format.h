@@ -47,20 +47,23 @@ bool is_valid_utf8(std::string_view bytes);
 // up front (a WireSizer run over the same puts gives the exact figure).
 class WireWriter {
  public:
-  explicit WireWriter(std::size_t capacity = 0) { bytes_.reserve(capacity); }
+  explicit WireWriter(std::size_t capacity = 0);
+  // The write position points into the buffer: copies would share it.
+  WireWriter(const WireWriter&) = delete;
+  WireWriter& operator=(const WireWriter&) = delete;
 
-  void put_byte(std::uint8_t byte) { bytes_.push_back(byte); }
-  void put_varint(std::uint64_t value) {
-    const std::size_t at = bytes_.size();
-    bytes_.resize(at + kMaxVarintBytes);  // unset: written just below, then cut
-    std::uint8_t* out = bytes_.data() + at;
-    std::size_t length = 0;
-    for (; value >= 0x80; value >>= 7) out[length++] = static_cast<std::uint8_t>(value | 0x80);
-    out[length++] = static_cast<std::uint8_t>(value);
-    bytes_.resize(at + length);
+  void put_byte(std::uint8_t byte) {
+    room_for(1);
+    *end_++ = byte;
   }
+  void put_varint(std::uint64_t value) {
+    room_for(kMaxVarintBytes);
+    end_ = varint_at(end_, value);
+  }
+  // The values in a row, as one put_varint each would write them.
+  void put_varint_run(std::span<const std::uint64_t> values);
   // `count` zero bytes: as many varints 0 (empty lists, say).
-  void put_zero_run(std::size_t count) { bytes_.resize(bytes_.size() + count, 0); }
+  void put_zero_run(std::size_t count);
   void put_zigzag(std::int64_t value);
   void put_f32(float value);
   // The floats in a row, as one put_f32 each would write them.
@@ -70,14 +73,33 @@ class WireWriter {
   void put_option_marker(bool present) { put_byte(present ? 1 : 0); }
 
   // The bytes appended so far.
-  std::size_t size() const { return bytes_.size(); }
+  std::size_t size() const { return static_cast<std::size_t>(end_ - bytes_.data()); }
   // Exchanges the bytes appended so far for `other`'s, to be appended to.
-  void swap(FileBytes& other) { bytes_.swap(other); }
+  void swap(FileBytes& other);
 
  private:
   static constexpr std::size_t kMaxVarintBytes = 10;
 
+  // Writes `value` as a varint at `out`; returns the end of what it wrote.
+  static std::uint8_t* varint_at(std::uint8_t* out, std::uint64_t value) {
+    for (; value >= 0x80; value >>= 7) *out++ = static_cast<std::uint8_t>(value | 0x80);
+    *out++ = static_cast<std::uint8_t>(value);
+    return out;
+  }
+  // Makes room for `count` more bytes after end_.
+  void room_for(std::size_t count) {
+    if (static_cast<std::size_t>(limit_ - end_) < count) grow(count);
+  }
+  void grow(std::size_t count);
+  // Makes the whole capacity writable, the first `kept` bytes kept.
+  void open_up(std::size_t kept);
+
+  // Always as long as its capacity (the bytes past end_ unset), so that a
+  // put checks one bound and writes through end_ without the vector's own
+  // bookkeeping.
   FileBytes bytes_;
+  std::uint8_t* end_ = nullptr;    // past the last byte appended
+  std::uint8_t* limit_ = nullptr;  // past the buffer
 };
 
 // Counts the bytes the same puts would give a WireWriter, writing nothing.
@@ -85,6 +107,9 @@ class WireSizer {
  public:
   void put_byte(std::uint8_t) { size_ += 1; }
   void put_varint(std::uint64_t value) { size_ += varint_length(value); }
+  void put_varint_run(std::span<const std::uint64_t> values) {
+    for (const std::uint64_t value : values) put_varint(value);
+  }
   void put_zero_run(std::size_t count) { size_ += count; }
   void put_zigzag(std::int64_t value);
   void put_f32(float) { size_ += sizeof(float); }
