@@ -213,7 +213,7 @@ TEST(ScanBlocks, SearchMatchesTheTableScan) {
           ASSERT_EQ(got.size(), want.size()) << "n=" << n << " count=" << count;
           // Short limits rank straight from the block scores: exactly the
           // full ranking's first records, ties (zero vectors, NaN) included.
-          for (const std::uint64_t limit : {1, 10, 64, 65}) {
+          for (const std::uint64_t limit : {1, 8, 9, 10, 16, 17, 64, 65}) {
             const auto top = search_exact_knn(query, limit, metric, blocks, table, tenant);
             ASSERT_EQ(top.size(), std::min<std::size_t>(limit, got.size())) << "limit " << limit;
             for (std::size_t i = 0; i < top.size(); ++i) {
