@@ -4,6 +4,8 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+
+#include "core/distance/cpu_features.h"
 #define TAVRIK_HAS_BLOCK_SIMD 1
 #endif
 
@@ -106,10 +108,7 @@ __attribute__((target("avx2"))) void group_avx2(const float* query, std::size_t 
 enum class Isa { Plain, Avx2, Avx512 };
 
 Isa best_isa() {
-  static const Isa isa = __builtin_cpu_supports("avx512f") ? Isa::Avx512
-                         : __builtin_cpu_supports("avx2")  ? Isa::Avx2
-                                                           : Isa::Plain;
-  return isa;
+  return cpu_has_avx512() ? Isa::Avx512 : cpu_has_avx2() ? Isa::Avx2 : Isa::Plain;
 }
 
 // Runs `group<count>` over the blocks, kBlocksInFlight at a time, the last

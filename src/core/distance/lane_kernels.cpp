@@ -9,6 +9,8 @@
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+
+#include "core/distance/cpu_features.h"
 #endif
 
 namespace tavrik {
@@ -219,11 +221,6 @@ __attribute__((target("avx2"))) void sums_avx2(const Queries& queries, std::size
     }
   }
   for (int g = 0; g < kGroups; ++g) _mm256_storeu_ps(out + 8 * g, sums[g]);
-}
-
-bool cpu_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
 }
 
 #endif

@@ -7,9 +7,14 @@
 #include <limits>
 #include <utility>
 
+#include "core/distance/order_key.h"
+
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-#include "core/distance/order_key.h"
+#include "core/distance/cpu_features.h"
+#define TAVRIK_HAS_RANKING_NETWORK 1
+#endif
 
 namespace tavrik {
 namespace {
@@ -84,6 +89,8 @@ constexpr std::size_t kKeyChunk = 512;
   }
   return length;
 }
+
+#if defined(TAVRIK_HAS_RANKING_NETWORK)
 
 // ---- the sixteen smallest of (key << 32 | slot), on AVX-512 ----
 //
@@ -236,10 +243,7 @@ __attribute__((target("avx512f"))) std::size_t top_slots_avx512(
   return found;
 }
 
-bool has_avx512() {
-  static const bool supported = __builtin_cpu_supports("avx512f");
-  return supported;
-}
+#endif
 
 }  // namespace
 
@@ -249,10 +253,11 @@ std::vector<ScoredPoint> rank_top_slots(std::span<const float> scores,
                                         std::span<const std::uint64_t> ids,
                                         std::span<const std::uint8_t> excluded, Metric metric,
                                         std::size_t limit) {
+#if defined(TAVRIK_HAS_RANKING_NETWORK)
   // Up to sixteen records on AVX-512, where the slot numbers fit below the
   // keys (and leave kNoValue to no slot).
   if (limit <= kNetworkLimit && scores.size() < std::numeric_limits<std::uint32_t>::max() &&
-      has_avx512()) {
+      cpu_has_avx512()) {
     std::uint32_t slots[kNetworkLimit];
     const std::size_t found =
         top_slots_avx512(scores, excluded, ranks_ascending(metric), limit, slots);
@@ -260,6 +265,7 @@ std::vector<ScoredPoint> rank_top_slots(std::span<const float> scores,
     for (std::size_t j = 0; j < found; ++j) results[j] = {ids[slots[j]], scores[slots[j]]};
     return results;
   }
+#endif
   std::uint32_t keys[kKeyChunk];
   TopKeys top(limit);
   const bool ascending = ranks_ascending(metric);
