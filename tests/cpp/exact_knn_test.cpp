@@ -209,12 +209,15 @@ TEST(ScanBlocks, SearchMatchesTheTableScan) {
         for (const std::optional<std::string_view> tenant :
              {std::optional<std::string_view>{}, std::optional<std::string_view>{"acme"}}) {
           auto want = search_exact_knn(query, kNoLimit, metric, table, tenant);
-          auto got = search_exact_knn(query, kNoLimit, metric, blocks, table, tenant);
+          auto got =
+              search_exact_knn(query, kNoLimit, metric, blocks, BlockOrder::Forward, table, tenant);
           ASSERT_EQ(got.size(), want.size()) << "n=" << n << " count=" << count;
           // Short limits rank straight from the block scores: exactly the
-          // full ranking's first records, ties (zero vectors, NaN) included.
+          // full ranking's first records, ties (zero vectors, NaN) included,
+          // whichever order the blocks are read in.
           for (const std::uint64_t limit : {1, 8, 9, 10, 16, 17, 64, 65}) {
-            const auto top = search_exact_knn(query, limit, metric, blocks, table, tenant);
+            const auto top = search_exact_knn(query, limit, metric, blocks, BlockOrder::Backward,
+                                              table, tenant);
             ASSERT_EQ(top.size(), std::min<std::size_t>(limit, got.size())) << "limit " << limit;
             for (std::size_t i = 0; i < top.size(); ++i) {
               EXPECT_EQ(top[i].id, got[i].id) << "limit " << limit << " rank " << i;

@@ -139,7 +139,8 @@ TEST(LaneKernels, SquaredNormLanesMatchTheSequentialNorm) {
 }
 
 // Blocks of sixteen interleaved vectors, as the exact scan keeps them: every
-// lane of every block, tail blocks and groups of every size included.
+// lane of every block, tail blocks and groups of every size included, read
+// in either order.
 TEST(BlockKernels, EveryLaneMatchesTheSequentialKernels) {
   std::mt19937 rng(20261208);
   for (const std::size_t n : lengths()) {
@@ -156,17 +157,22 @@ TEST(BlockKernels, EveryLaneMatchesTheSequentialKernels) {
             blocks[(v / kBlockLanes * n + i) * kBlockLanes + v % kBlockLanes] = stored[v][i];
           }
         }
-        Vec dots(stored.size() + 1, 7.0f), distances(stored.size() + 1, 7.0f);
-        dot_product_blocks(query, blocks.data(), block_count, dots.data());
-        euclidean_distance_blocks(query, blocks.data(), block_count, distances.data());
-        for (std::size_t v = 0; v < stored.size(); ++v) {
-          EXPECT_TRUE(same_bits(dots[v], dot_product(query, stored[v])))
-              << "n=" << n << " blocks=" << block_count << " vector=" << v;
-          EXPECT_TRUE(same_bits(distances[v], euclidean_distance(query, stored[v])))
-              << "n=" << n << " blocks=" << block_count << " vector=" << v;
+        for (const BlockOrder order : {BlockOrder::Forward, BlockOrder::Backward}) {
+          Vec dots(stored.size() + 1, 7.0f), distances(stored.size() + 1, 7.0f);
+          dot_product_blocks(query, blocks.data(), block_count, order, dots.data());
+          euclidean_distance_blocks(query, blocks.data(), block_count, order, distances.data());
+          const bool backwards = order == BlockOrder::Backward;
+          for (std::size_t v = 0; v < stored.size(); ++v) {
+            EXPECT_TRUE(same_bits(dots[v], dot_product(query, stored[v])))
+                << "n=" << n << " blocks=" << block_count << " vector=" << v
+                << " backwards=" << backwards;
+            EXPECT_TRUE(same_bits(distances[v], euclidean_distance(query, stored[v])))
+                << "n=" << n << " blocks=" << block_count << " vector=" << v
+                << " backwards=" << backwards;
+          }
+          EXPECT_EQ(dots.back(), 7.0f);  // nothing written past the blocks
+          EXPECT_EQ(distances.back(), 7.0f);
         }
-        EXPECT_EQ(dots.back(), 7.0f);  // nothing written past the blocks
-        EXPECT_EQ(distances.back(), 7.0f);
       }
     }
   }

@@ -30,8 +30,9 @@ inline float scalar_term(float q, float p) {
 
 template <Term kind>
 void blocks_plain(const float* query, std::size_t n, const float* blocks,
-                  std::size_t block_count, float* out) {
-  for (std::size_t b = 0; b < block_count; ++b) {
+                  std::size_t block_count, BlockOrder order, float* out) {
+  for (std::size_t step = 0; step < block_count; ++step) {
+    const std::size_t b = order == BlockOrder::Forward ? step : block_count - 1 - step;
     const float* block = blocks + b * n * kBlockLanes;
     float sums[kBlockLanes];
     for (float& sum : sums) sum = -0.0f;
@@ -112,22 +113,32 @@ Isa best_isa() {
 }
 
 // Runs `group<count>` over the blocks, kBlocksInFlight at a time, the last
-// few in one smaller group.
+// few in one smaller group; backwards, that group comes first and the
+// others follow from the last to the first.
 template <Term kind, template <Term, std::size_t> class Group>
 void in_groups(const float* query, std::size_t n, const float* blocks, std::size_t block_count,
-               float* out) {
+               BlockOrder order, float* out) {
   const std::size_t stride = n * kBlockLanes;
-  std::size_t b = 0;
-  for (; b + kBlocksInFlight <= block_count; b += kBlocksInFlight) {
+  const std::size_t full = block_count - block_count % kBlocksInFlight;
+  const auto group_at = [&](std::size_t b) {
     Group<kind, kBlocksInFlight>::run(query, n, blocks + b * stride, out + b * kBlockLanes);
-  }
-  const float* rest = blocks + b * stride;
-  float* rest_out = out + b * kBlockLanes;
-  switch (block_count - b) {
-    case 3: Group<kind, 3>::run(query, n, rest, rest_out); break;
-    case 2: Group<kind, 2>::run(query, n, rest, rest_out); break;
-    case 1: Group<kind, 1>::run(query, n, rest, rest_out); break;
-    default: break;
+  };
+  const auto rest = [&] {
+    const float* first = blocks + full * stride;
+    float* first_out = out + full * kBlockLanes;
+    switch (block_count - full) {
+      case 3: Group<kind, 3>::run(query, n, first, first_out); break;
+      case 2: Group<kind, 2>::run(query, n, first, first_out); break;
+      case 1: Group<kind, 1>::run(query, n, first, first_out); break;
+      default: break;
+    }
+  };
+  if (order == BlockOrder::Forward) {
+    for (std::size_t b = 0; b < full; b += kBlocksInFlight) group_at(b);
+    rest();
+  } else {
+    rest();
+    for (std::size_t b = full; b > 0; b -= kBlocksInFlight) group_at(b - kBlocksInFlight);
   }
 }
 
@@ -148,32 +159,32 @@ struct Avx2Group {
 
 template <Term kind>
 void score_blocks(std::span<const float> query, const float* blocks, std::size_t block_count,
-                  float* out) {
+                  BlockOrder order, float* out) {
 #if defined(TAVRIK_HAS_BLOCK_SIMD)
   switch (best_isa()) {
     case Isa::Avx512:
-      in_groups<kind, Avx512Group>(query.data(), query.size(), blocks, block_count, out);
+      in_groups<kind, Avx512Group>(query.data(), query.size(), blocks, block_count, order, out);
       return;
     case Isa::Avx2:
-      in_groups<kind, Avx2Group>(query.data(), query.size(), blocks, block_count, out);
+      in_groups<kind, Avx2Group>(query.data(), query.size(), blocks, block_count, order, out);
       return;
     case Isa::Plain:
       break;
   }
 #endif
-  blocks_plain<kind>(query.data(), query.size(), blocks, block_count, out);
+  blocks_plain<kind>(query.data(), query.size(), blocks, block_count, order, out);
 }
 
 }  // namespace
 
 void dot_product_blocks(std::span<const float> query, const float* blocks,
-                        std::size_t block_count, float* out) {
-  score_blocks<Term::Product>(query, blocks, block_count, out);
+                        std::size_t block_count, BlockOrder order, float* out) {
+  score_blocks<Term::Product>(query, blocks, block_count, order, out);
 }
 
 void euclidean_distance_blocks(std::span<const float> query, const float* blocks,
-                               std::size_t block_count, float* out) {
-  score_blocks<Term::SquaredDifference>(query, blocks, block_count, out);
+                               std::size_t block_count, BlockOrder order, float* out) {
+  score_blocks<Term::SquaredDifference>(query, blocks, block_count, order, out);
   for (std::size_t l = 0; l < block_count * kBlockLanes; ++l) out[l] = std::sqrt(out[l]);
 }
 

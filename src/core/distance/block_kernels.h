@@ -21,14 +21,21 @@ namespace tavrik {
 
 inline constexpr std::size_t kBlockLanes = 16;
 
+// The order a call reads the blocks in; the scores are the same either way.
+// When the blocks are more than a core's cache holds, a scan leaves only its
+// last blocks cached, and a scan in the same order reads those last, after
+// the others have evicted them. A scan that reads the blocks the other way
+// from the one before reads the cached ones first instead.
+enum class BlockOrder { Forward, Backward };
+
 // out[b * kBlockLanes + l] = dot_product(query, lane l of block b) for every
 // lane of blocks 0..block_count-1; `blocks` holds block_count blocks of
 // length query.size(), `out` block_count * kBlockLanes floats.
 void dot_product_blocks(std::span<const float> query, const float* blocks,
-                        std::size_t block_count, float* out);
+                        std::size_t block_count, BlockOrder order, float* out);
 
 // The same for euclidean_distance.
 void euclidean_distance_blocks(std::span<const float> query, const float* blocks,
-                               std::size_t block_count, float* out);
+                               std::size_t block_count, BlockOrder order, float* out);
 
 }  // namespace tavrik

@@ -60,7 +60,7 @@ bool slot_matches(const ScanBlocks& blocks, std::size_t slot, const PointTable& 
 
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const ScanBlocks& blocks,
-                                          const PointTable& points,
+                                          BlockOrder order, const PointTable& points,
                                           std::optional<std::string_view> tenant) {
   const std::size_t count = blocks.size();
   // cosine_similarity from the dot product and the two norms: a zero norm
@@ -70,9 +70,9 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
   if (metric == Metric::Cosine && query_norm == 0.0f) return {};
   float scores[ScanBlocks::kMaxPoints];
   if (metric == Metric::Euclidean) {
-    euclidean_distance_blocks(query, blocks.blocks(), blocks.block_count(), scores);
+    euclidean_distance_blocks(query, blocks.blocks(), blocks.block_count(), order, scores);
   } else {
-    dot_product_blocks(query, blocks.blocks(), blocks.block_count(), scores);
+    dot_product_blocks(query, blocks.blocks(), blocks.block_count(), order, scores);
   }
   const float* norms = blocks.norms();
   float quotients[ScanBlocks::kMaxPoints];

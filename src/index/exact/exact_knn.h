@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/distance/block_kernels.h"
 #include "core/distance/metric.h"
 #include "core/distance/scored_point.h"
 #include "core/vector/point_table.h"
@@ -30,10 +31,11 @@ std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uin
 // the points of `points`, every one of the query's length. The scores are
 // the same bits; the candidates come in slot order (the order the points
 // were first stored) instead of table order, so that equal scores keep that
-// order. `points` is read only for the tenant test.
+// order. `points` is read only for the tenant test. The blocks are read in
+// `order` (see BlockOrder), which changes nothing in the results.
 std::vector<ScoredPoint> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                           Metric metric, const ScanBlocks& blocks,
-                                          const PointTable& points,
+                                          BlockOrder order, const PointTable& points,
                                           std::optional<std::string_view> tenant);
 
 }  // namespace tavrik

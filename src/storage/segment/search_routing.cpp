@@ -67,11 +67,24 @@ std::vector<ScoredPoint> rescored(std::span<const ScoredId> candidates,
 }
 
 // Each thread (a worker of batch_search, or a caller of search) keeps its
-// own scratches for graph walks; a group of walks finishes before the next
-// starts.
-std::array<GraphScratch, kInterleavedWalks>& thread_scratches() {
-  thread_local std::array<GraphScratch, kInterleavedWalks> scratches;
-  return scratches;
+// own scratches for graph walks (a group of walks finishes before the next
+// starts), and the order its last exact scan read the scan blocks in.
+struct ThreadScratch {
+  std::array<GraphScratch, kInterleavedWalks> walks;
+  BlockOrder last_scan = BlockOrder::Backward;
+
+  // The other order from the last scan's, on this thread: a thread that scans
+  // one store again and again (as a loop of searches or a worker of
+  // batch_search does) finds the blocks it read last in its core's cache.
+  BlockOrder next_scan() {
+    last_scan = last_scan == BlockOrder::Forward ? BlockOrder::Backward : BlockOrder::Forward;
+    return last_scan;
+  }
+};
+
+ThreadScratch& thread_scratch() {
+  thread_local ThreadScratch scratch;
+  return scratch;
 }
 
 }  // namespace
@@ -116,7 +129,8 @@ void Segment::search_group(std::span<const std::span<const float>> queries, std:
         scan_blocks_.active() && scan_blocks_.size() == points_.size() && !points_.empty();
     for (std::size_t i = 0; i < queries.size(); ++i) {
       out[i] = blocks_hold_table && queries[i].size() == scan_blocks_.length()
-                   ? search_exact_knn(queries[i], limit, metric, scan_blocks_, points_, tenant)
+                   ? search_exact_knn(queries[i], limit, metric, scan_blocks_,
+                                      thread_scratch().next_scan(), points_, tenant)
                    : search_exact_knn(queries[i], limit, metric, points_, tenant);
     }
     return;
@@ -125,7 +139,7 @@ void Segment::search_group(std::span<const std::span<const float>> queries, std:
     for (std::vector<ScoredPoint>& results : out.first(queries.size())) results.clear();
     return;
   }
-  auto& scratches = thread_scratches();
+  auto& scratches = thread_scratch().walks;
   for (std::size_t first = 0; first < queries.size(); first += kInterleavedWalks) {
     const std::size_t count = std::min(kInterleavedWalks, queries.size() - first);
     std::vector<GraphWalk> walks;
